@@ -1,0 +1,237 @@
+// Mills-ratio kernels: the regimes and identities are described at the top of mills.h.
+#include "mills.h"
+
+#include <cmath>
+#include <iterator>
+#include <limits>
+
+#include "../_mills_coef.h"
+
+namespace zelnor {
+namespace {
+
+// The constants that depend on the precision. Decimal thresholds are written once as T(decimal):
+// for every threshold used here the double literal rounds to the same float as the float literal.
+template <typename T> struct Precision;
+
+template <> struct Precision<double> {
+    // sqrt(2 ln DBL_MAX): below -L, exp(x^2/2) overflows.
+    static constexpr double reflection_cutoff = 37.67712072049519;
+    static constexpr double sqrt_2pi = 2.5066282746310007;
+    static constexpr double sqrt_pi_2 = 1.2533141373155003;
+    // Largest double whose square is finite (2^512 - 2^459): above it u = x^2 + 3 would overflow.
+    static constexpr double tail_guard = 1.3407807929942596e154;
+    static double exp(double v) { return std::exp(v); }
+};
+
+template <> struct Precision<float> {
+    static constexpr float reflection_cutoff = 13.320874214172363f;
+    static constexpr float sqrt_2pi = 2.5066282749176025f;
+    static constexpr float sqrt_pi_2 = 1.2533141374588013f;
+    static constexpr float tail_guard = 1.8446742974197924e19f;  // 2^64 - 2^40
+    static float exp(float v) { return ::expf(v); }
+};
+
+static_assert(float(59.3) == 59.3f && float(24.1) == 24.1f && float(15.1) == 15.1f &&
+                  float(11.4) == 11.4f && float(21.2) == 21.2f && float(25.4) == 25.4f &&
+                  float(17.1) == 17.1f,
+              "decimal thresholds must round to the float literal of the same decimal");
+
+// Row of a piece table for mapped coordinate z: trunc(z) limited to the rows stored. A NaN z takes
+// row 0 (the C++ conversion of a NaN or an out-of-range value to int would be undefined), and so does
+// a negative z, which only the relative form outside its domain can produce.
+inline int row_index(double z, int last_row) {
+    if (!(z >= 1.0)) return 0;
+    if (z >= last_row) return last_row;
+    return static_cast<int>(z);
+}
+
+// Horner's rule over one row, highest coefficient first. Coefficients are stored once, in double, and
+// rounded to T at each use; every product and sum is a T operation.
+template <int W, typename T> inline T horner(const double* c, T s) {
+    T p = T(c[W - 1]);
+    for (int k = W - 2; k >= 0; --k) p = p * s + T(c[k]);
+    return p;
+}
+
+template <int W, std::size_t N> constexpr int last_row(const double (&)[N]) {
+    static_assert(N % W == 0, "table length must be a whole number of rows");
+    return int(N / W) - 1;
+}
+
+// Rrel on [0, 1]: z = 12 x, s = z - i.
+template <typename T> inline T rrel_piece(T x) {
+    constexpr int w = 8;
+    const T z = T(12) * x;
+    const int i = row_index(z, last_row<w>(C_Rrel));
+    const T s = z - T(i);
+    return horner<w>(C_Rrel + w * i, s);
+}
+
+// -R' on [1, 97/6): z = 32 (x - 1)/(x + 2.5). s is z - i rewritten over the common denominator and
+// formed from x, not by subtracting i from the rounded z; 2.5 i + 32 is exact in both precisions.
+template <typename T> inline T r1_piece(T x) {
+    constexpr int w = 8;
+    const T d = x + T(2.5);
+    const int i = row_index(((x - T(1)) * T(32)) / d, last_row<w>(C_R1));
+    const T s = (T(32 - i) * x - T(2.5 * i + 32)) / d;
+    return horner<w>(C_R1 + w * i, s);
+}
+
+// -R''' on [0, 31.5): z = 50 x/(x + 3.5), s over the common denominator as above.
+template <typename T> inline T r3_piece(T x) {
+    constexpr int w = 9;
+    const T d = x + T(3.5);
+    const int i = row_index((x / d) * T(50), last_row<w>(C_R3));
+    const T s = (T(50 - i) * x - T(3.5 * i)) / d;
+    return horner<w>(C_R3 + w * i, s);
+}
+
+template <typename T> inline T infinity() { return std::numeric_limits<T>::infinity(); }
+
+}  // namespace
+
+// With delta_n(u) and gamma_n(u) the convergent polynomials and D = u delta - gamma:
+//   R_n(x) = (D - delta)/(x D),  -R'_n = delta/D,  -R'''_n = gamma/D   (exact rational identities).
+// Order 2 has delta = 1, gamma = 0.
+template <typename T> T MillsRatio_CF(T x_or_u, int n, int d) {
+    T u = x_or_u;
+    if (d == 0) {
+        u = x_or_u * x_or_u + T(3);
+        if (n == 2) return (u - T(1)) / (x_or_u * u);
+    } else if (n == 2) {
+        return d == 1 ? T(1) / x_or_u : T(0);
+    }
+    T delta, gamma;
+    switch (n) {
+        case 4:
+            delta = T(4) + u;
+            gamma = T(6);
+            break;
+        case 6:
+            delta = (u + T(12)) * u + T(12);
+            gamma = T(6) * u + T(48);
+            break;
+        case 8:
+            delta = ((u + T(24)) * u + T(114)) * u - T(24);
+            gamma = (T(6) * u + T(120)) * u + T(324);
+            break;
+        case 10:
+            delta = (((u + T(40)) * u + T(426)) * u + T(936)) * u - T(1248);
+            gamma = ((T(6) * u + T(216)) * u + T(1812)) * u + T(1728);
+            break;
+        default:
+            delta = ((((u + T(60)) * u + T(1116)) * u + T(6816)) * u + T(4932)) * u - T(22320);
+            gamma = (((T(6) * u + T(336)) * u + T(5472)) * u + T(24768)) * u - T(1080);
+            break;
+    }
+    const T D = u * delta - gamma;
+    if (d == 1) return delta / D;
+    if (d == 3) return gamma / D;
+    return (D - delta) / (x_or_u * D);
+}
+
+// NaN is answered before any ordered comparison: on x86-64 comparing a NaN raises the invalid flag,
+// and a quiet NaN should pass through quietly. The value is the same NaN the arithmetic would give.
+template <typename T> T MillsRatio(T x) {
+    using P = Precision<T>;
+    if (x != x) return x;
+    if (x < T(0)) {
+        if (x < -P::reflection_cutoff) return infinity<T>();
+        const T e = P::exp((T(0.5) * x) * x);
+        const T r = MillsRatio(-x);
+        return e * P::sqrt_2pi - r;
+    }
+    if (x <= T(1)) return P::sqrt_pi_2 - x * rrel_piece(x);
+    if (x >= T(9.5)) {
+        if (x >= T(6.7e7)) return T(1) / x;
+        const int n = x >= T(548)    ? 2
+                      : x >= T(59.3) ? 4
+                      : x >= T(24.1) ? 6
+                      : x >= T(15.1) ? 8
+                      : x >= T(11.4) ? 10
+                                     : 12;
+        return MillsRatio_CF(x, n, 0);
+    }
+    return (T(1) - r1_piece(x)) / x;
+}
+
+// The tail needs no guard: from x = 12800 the depth is 2, whose value 1/u cannot overflow, and 1/u is
+// +0 once u is infinite. That point is tested on x itself, so that squaring raises no overflow flag.
+template <typename T> T MillsRatioDeriv1(T x) {
+    using P = Precision<T>;
+    if (x != x) return x;
+    if (x < T(0)) {
+        if (x < -P::reflection_cutoff) return infinity<T>();
+        const T y = -x;
+        const T e = P::exp((T(0.5) * x) * x);
+        return MillsRatioDeriv1(y) + (P::sqrt_2pi * y) * e;
+    }
+    if (x <= T(1)) {
+        const T rrel = rrel_piece(x);
+        return T(1) - x * (P::sqrt_pi_2 - rrel * x);
+    }
+    if (x >= T(11.5)) {
+        if (x > P::tail_guard) return T(0);
+        const T u = x * x + T(3);
+        const int n = x >= T(12800)  ? 2
+                      : x >= T(165)  ? 4
+                      : x >= T(41)   ? 6
+                      : x >= T(21.2) ? 8
+                      : x >= T(14.5) ? 10
+                                     : 12;
+        return MillsRatio_CF(u, n, 1);
+    }
+    return r1_piece(x);
+}
+
+// Beyond the tail guard on u the value (about 6/x^4) lies below the normal range and +0 is returned.
+// x itself is tested first only so that squaring a huge x raises no overflow flag.
+template <typename T> T MillsRatioDeriv3(T x) {
+    using P = Precision<T>;
+    if (x != x) return x;
+    if (x < T(0)) {
+        if (x < -P::reflection_cutoff) return infinity<T>();
+        const T y = -x;
+        const T e = P::exp((T(0.5) * x) * x);
+        return MillsRatioDeriv3(y) + ((x * x + T(3)) * (P::sqrt_2pi * y)) * e;
+    }
+    if (x >= T(17.1)) {
+        if (x > P::tail_guard) return T(0);
+        const T u = x * x + T(3);
+        if (u > P::tail_guard) return T(0);
+        const int n = x >= T(17300)  ? 4
+                      : x >= T(210)  ? 6
+                      : x >= T(50.5) ? 8
+                      : x >= T(25.4) ? 10
+                                     : 12;
+        return MillsRatio_CF(u, n, 3);
+    }
+    return r3_piece(x);
+}
+
+template <typename T> T MillsRatioRel_below1(T x) {
+    if (x != x) return x;
+    return rrel_piece(x);
+}
+
+template float MillsRatio_CF<float>(float, int, int);
+template double MillsRatio_CF<double>(double, int, int);
+template float MillsRatio<float>(float);
+template double MillsRatio<double>(double);
+template float MillsRatioDeriv1<float>(float);
+template double MillsRatioDeriv1<double>(double);
+template float MillsRatioDeriv3<float>(float);
+template double MillsRatioDeriv3<double>(double);
+template float MillsRatioRel_below1<float>(float);
+template double MillsRatioRel_below1<double>(double);
+
+}  // namespace zelnor
+
+extern "C" {
+double zelnor_MillsRatio(double x) { return zelnor::MillsRatio(x); }
+double zelnor_MillsRatioDeriv1(double x) { return zelnor::MillsRatioDeriv1(x); }
+double zelnor_MillsRatioDeriv3(double x) { return zelnor::MillsRatioDeriv3(x); }
+double zelnor_MillsRatioRel_below1(double x) { return zelnor::MillsRatioRel_below1(x); }
+double zelnor_MillsRatio_CF(double xu, int n, int d) { return zelnor::MillsRatio_CF(xu, n, d); }
+}

@@ -1,0 +1,214 @@
+"""zelnor.mills: conversions and shapes, argument errors, the range check, introspection, the module
+frame and its import behaviour, and accuracy against the mpmath reference tables."""
+import ctypes
+import inspect
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+import zelnor.mills as mills
+from reference import load, rel_error, worst
+
+FUNCTIONS = [mills.millsratio, mills.millsratio_d1, mills.millsratio_d3, mills.millsratio_rel_below1]
+DOCSTRINGS = {
+    "millsratio": "Mills ratio R(x) = N(-x)/n(x); scalar or ndarray, any x.",
+    "millsratio_d1": "-R'(x) = 1 - x R(x); scalar or ndarray, any x.",
+    "millsratio_d3": "-R'''(x); scalar or ndarray, any x.",
+    "millsratio_rel_below1": "(sqrt(pi/2) - R(x))/x; scalar or ndarray, 0 <= x <= 1.",
+}
+MODULE_DOC = (
+    "Mills ratio R(x) = N(-x)/n(x), -R'(x), -R'''(x), plus (sqrt(pi/2) - R(x))/x on [0, 1].\n"
+    "\n"
+    "This module is a thin numpy-vectorisation layer over the C++ kernels in\n"
+    "src/zelnor/_kernels/mills.  The kernels are templated on T in\n"
+    "{float, double}; the Cython binding (this file) and the tarsel pricer share the\n"
+    "same canonical math source.\n"
+    "\n"
+    "The scalar entry points (_R, _R1, _R3, _R013_CF, _Rrel_below1) are cimport-able\n"
+    "from other Cython modules via the cdef extern declarations in mills.\n"
+)
+RANGE_MESSAGE = "millsratio_rel_below1 requires 0 <= x <= 1."
+
+# Arguments inside the relative form's domain, so every function accepts them.
+SAMPLE = np.array([[0.0, 0.125, 0.25], [0.5, 0.75, 1.0]])
+
+
+def elementwise(f, a):
+    """The function applied one Python float at a time: what every array result must match."""
+    return np.array([f(float(v)) for v in np.asarray(a, dtype=np.float64).ravel()]).reshape(np.shape(a))
+
+
+@pytest.mark.parametrize("f", FUNCTIONS)
+@pytest.mark.parametrize("x", [0.5, 1, np.float32(0.5), np.float64(0.25), np.array(0.75), True])
+def test_scalar_inputs_give_python_float(f, x):
+    result = f(x)
+    assert type(result) is float
+    assert result == f(np.array(float(x)))
+
+
+@pytest.mark.parametrize("f", FUNCTIONS)
+@pytest.mark.parametrize(
+    "x, shape",
+    [
+        (np.array([0.5]), (1,)),
+        (np.zeros(0), (0,)),
+        (np.zeros((3, 0)), (3, 0)),
+        ([[0.5, 1.0], [0.0, 0.25]], (2, 2)),
+        (SAMPLE.astype(np.float32), (2, 3)),
+        (np.array([[0, 1], [1, 0]], dtype=np.int64), (2, 2)),
+        (np.asfortranarray(SAMPLE), (2, 3)),
+        (np.arange(12.0).reshape(3, 4)[:, ::2] / 12, (3, 2)),
+    ],
+    ids=["one-element", "empty", "empty-2d", "nested-list", "float32", "int", "fortran", "strided"],
+)
+def test_array_inputs_give_float64_arrays_of_their_shape(f, x, shape):
+    result = f(x)
+    assert type(result) is np.ndarray and result.dtype == np.float64
+    assert result.shape == shape and result.flags.c_contiguous
+    np.testing.assert_array_equal(result, elementwise(f, x))
+
+
+@pytest.mark.parametrize("f", FUNCTIONS)
+def test_input_is_only_read_and_never_returned(f):
+    a = SAMPLE.copy()
+    result = f(a)
+    assert result is not a and not np.shares_memory(result, a)
+    np.testing.assert_array_equal(a, SAMPLE)
+
+
+@pytest.mark.parametrize("f", FUNCTIONS)
+@pytest.mark.parametrize("dtype", [np.float64, np.float32])
+@pytest.mark.parametrize("ndim", [0, 2])
+def test_read_only_inputs_are_accepted(f, dtype, ndim):
+    a = SAMPLE.astype(dtype) if ndim else np.array(0.5, dtype=dtype)
+    a.flags.writeable = False
+    np.testing.assert_array_equal(f(a), elementwise(f, a))
+
+
+@pytest.mark.parametrize("f", FUNCTIONS)
+def test_argument_errors(f):
+    name = f.__name__
+    cases = [
+        ((), {}, f"{name}() takes exactly 1 positional argument (0 given)"),
+        ((0.5, 0.5), {}, f"{name}() takes exactly 1 positional argument (2 given)"),
+        ((), {"y": 0.5}, f"{name}() got an unexpected keyword argument 'y'"),
+        ((0.5,), {"x": 0.5}, f"{name}() got multiple values for keyword argument 'x'"),
+        ((0.5,), {"y": 0.5}, f"{name}() got an unexpected keyword argument 'y'"),
+    ]
+    for args, kwargs, message in cases:
+        with pytest.raises(TypeError) as info:
+            f(*args, **kwargs)
+        assert str(info.value) == message
+    assert f(x=0.5) == f(0.5)
+
+
+def test_conversion_errors_propagate_from_numpy():
+    with pytest.raises(ValueError, match="could not convert string to float"):
+        mills.millsratio("abc")
+    with pytest.raises(TypeError):
+        mills.millsratio(object())
+
+
+@pytest.mark.parametrize("x", [1.5, -0.25, [0.5, 1.0000000000000002], np.array([[0.0], [-1e-300]]), np.inf])
+def test_relative_form_refuses_arguments_outside_its_domain(x):
+    with pytest.raises(ValueError) as info:
+        mills.millsratio_rel_below1(x)
+    assert str(info.value) == RANGE_MESSAGE
+
+
+@pytest.mark.parametrize("x", [0.0, -0.0, 1.0, np.zeros(0), [0.0, 1.0]])
+def test_relative_form_accepts_its_closed_domain(x):
+    mills.millsratio_rel_below1(x)
+
+
+def test_relative_form_lets_nan_through_to_the_kernel():
+    assert np.isnan(mills.millsratio_rel_below1(np.nan))
+
+
+@pytest.mark.parametrize("f", FUNCTIONS)
+def test_introspection(f):
+    name = f.__name__
+    assert name in DOCSTRINGS and f.__qualname__ == name
+    assert f.__module__ == "zelnor.mills"
+    assert f.__doc__ == DOCSTRINGS[name]
+    assert str(inspect.signature(f)) == "(x)"
+
+
+def test_module_namespace():
+    assert mills.__doc__ == MODULE_DOC
+    assert mills.np is np
+    assert mills.__test__ == {} and type(mills.__test__) is dict
+    names = [k for k in vars(mills) if not k.startswith("__") or k in ("__builtins__", "__test__")]
+    assert names == ["__builtins__", "np", *DOCSTRINGS, "__test__"]
+
+
+def test_reimport_gives_the_same_module_object():
+    functions = {name: getattr(mills, name) for name in [*DOCSTRINGS, "np"]}
+    del sys.modules["zelnor.mills"]
+    try:
+        import zelnor.mills as again
+    finally:
+        sys.modules["zelnor.mills"] = mills
+    assert again is mills
+    assert all(getattr(again, k) is v for k, v in functions.items())
+
+
+def test_executing_again_with_another_module_object_is_refused():
+    api = ctypes.pythonapi
+    api.PyModule_GetDef.restype = ctypes.c_void_p
+    api.PyModule_GetDef.argtypes = [ctypes.py_object]
+    api.PyModule_ExecDef.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    definition = api.PyModule_GetDef(mills)
+    assert definition
+    other = type(mills)("zelnor.mills")
+    with pytest.raises(RuntimeError) as info:
+        api.PyModule_ExecDef(other, definition)
+    assert str(info.value) == "Module 'mills' has already been imported. Re-initialisation is not supported."
+
+
+def test_a_second_interpreter_is_refused():
+    script = textwrap.dedent(
+        """
+        import _xxsubinterpreters as interpreters
+        import zelnor.mills
+        interp = interpreters.create()
+        try:
+            interpreters.run_string(interp, "import zelnor.mills")
+        except interpreters.RunFailedError as e:
+            print(e)
+        """
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    assert out.stdout.strip() == (
+        "<class 'ImportError'>: Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process."
+    )
+
+
+ACCURACY = [
+    ("millsratio.txt", mills.millsratio, 4.5e-16),
+    ("millsratio_d1.txt", mills.millsratio_d1, 8e-16),
+    ("millsratio_d3.txt", mills.millsratio_d3, 8e-16),
+    ("millsratio_rel.txt", mills.millsratio_rel_below1, 4.5e-16),
+]
+
+
+@pytest.mark.parametrize("table, f, bound", ACCURACY, ids=[a[0] for a in ACCURACY])
+def test_accuracy_against_mpmath(table, f, bound):
+    (x,), hi, lo = load(table, 1)
+    err = rel_error(f(x), hi, lo)
+    # For x < 0 the reflection's exponential amplifies the rounding of x^2/2: about (x^2/2) eps.
+    allowed = np.where(x >= 0, bound, 4 * (x * x / 2 + 2) * np.finfo(float).eps)
+    assert np.all(err <= allowed), worst(err / allowed, x)
+
+
+def test_special_values():
+    x = np.array([0.0, -0.0, np.inf, -np.inf, np.nan, -38.0, 1e8])
+    np.testing.assert_array_equal(
+        mills.millsratio(x), [1.2533141373155003, 1.2533141373155003, 0.0, np.inf, np.nan, np.inf, 1e-08]
+    )
+    np.testing.assert_array_equal(mills.millsratio_d1(x[:5]), [1.0, 1.0, 0.0, np.inf, np.nan])
+    np.testing.assert_array_equal(mills.millsratio_d3(x[:5]), [2.0, 2.0, 0.0, np.inf, np.nan])
