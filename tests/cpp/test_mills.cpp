@@ -25,11 +25,19 @@ float below(float x) { return std::nextafter(x, -std::numeric_limits<float>::inf
 // about (x^2/2) eps: that conditioning, not the kernel, bounds the error there.
 double reflection_bound(double x) { return 4 * (x * x / 2 + 2) * eps; }
 
+// -R''' returns +0 once u = x^2 + 3 exceeds the square root of the largest finite value: what it drops
+// there, about 6/x^4, is at the bottom of the normal range or below it.
+template <typename T> bool beyond_tail_guard(T x) {
+    const T guard = sizeof(T) == sizeof(double) ? T(1.3407807929942596e154) : T(1.8446742974197924e19f);
+    return x * x + T(3) > guard;
+}
+
 struct AccuracyCase {
     const char* name;
     const char* file;
     double (*f)(double);
     double bound_nonnegative;
+    bool tail_guard = false;
 };
 
 class DoubleAccuracy : public ::testing::TestWithParam<AccuracyCase> {};
@@ -40,7 +48,9 @@ TEST_P(DoubleAccuracy, AgainstMpmath) {
     for (const Row& r : zelnor_test::load_reference(c.file, 1)) {
         const double x = r.args[0], v = c.f(x);
         const double err = zelnor_test::rel_error(v, r);
-        if (x >= 0) {
+        if (c.tail_guard && beyond_tail_guard(x)) {
+            EXPECT_EQ(v, 0.0) << c.name << " x=" << zelnor_test::full(x);
+        } else if (x >= 0) {
             pos.see(err, r, v);
             EXPECT_LE(err, c.bound_nonnegative) << c.name << " x=" << zelnor_test::full(x);
         } else {
@@ -56,7 +66,7 @@ INSTANTIATE_TEST_SUITE_P(
     Kernels, DoubleAccuracy,
     ::testing::Values(AccuracyCase{"R", "millsratio.txt", MillsRatio<double>, 4.5e-16},
                       AccuracyCase{"-R'", "millsratio_d1.txt", MillsRatioDeriv1<double>, 8e-16},
-                      AccuracyCase{"-R'''", "millsratio_d3.txt", MillsRatioDeriv3<double>, 8e-16},
+                      AccuracyCase{"-R'''", "millsratio_d3.txt", MillsRatioDeriv3<double>, 8e-16, true},
                       AccuracyCase{"Rrel", "millsratio_rel.txt", MillsRatioRel_below1<double>,
                                    4.5e-16}),
     [](const auto& info) { return std::string(info.param.file).substr(0, std::string(info.param.file).find('.')); });
@@ -66,12 +76,15 @@ struct FloatCase {
     const char* file;
     float (*f)(float);
     double max_ulps;
+    bool tail_guard = false;
 };
 
 class FloatAccuracy : public ::testing::TestWithParam<FloatCase> {};
 
 // Within max_ulps float units of the exact value for x >= 0; for x < 0 the float exponential's
-// conditioning, as for double.
+// conditioning, as for double. -R' on [0, 1] is 1 - x R, whose float rounding of x R is amplified by
+// up to 1.6 when the difference is formed, hence its 3 ulps. In the C_R3 rows s = ((50 - i) x - 3.5 i)/d
+// is a float difference of nearly equal terms, and -R''' falls steeply across a row: up to 5 ulps.
 TEST_P(FloatAccuracy, AgainstMpmath) {
     const FloatCase& c = GetParam();
     constexpr double feps = std::numeric_limits<float>::epsilon();
@@ -79,7 +92,9 @@ TEST_P(FloatAccuracy, AgainstMpmath) {
     for (const Row& r : zelnor_test::load_reference(c.file, 1)) {
         const float x = float(r.args[0]);
         const float v = c.f(x);
-        if (x >= 0) {
+        if (c.tail_guard && beyond_tail_guard(x)) {
+            EXPECT_EQ(v, 0.0f) << c.name << " x=" << zelnor_test::full(x);
+        } else if (x >= 0) {
             const double ulps = zelnor_test::float_ulp_error(v, r);
             worst.see(ulps, r, v);
             EXPECT_LE(ulps, c.max_ulps) << c.name << " x=" << zelnor_test::full(x);
@@ -94,8 +109,8 @@ TEST_P(FloatAccuracy, AgainstMpmath) {
 INSTANTIATE_TEST_SUITE_P(
     Kernels, FloatAccuracy,
     ::testing::Values(FloatCase{"R", "millsratio_float.txt", MillsRatio<float>, 2},
-                      FloatCase{"-R'", "millsratio_d1_float.txt", MillsRatioDeriv1<float>, 2},
-                      FloatCase{"-R'''", "millsratio_d3_float.txt", MillsRatioDeriv3<float>, 2},
+                      FloatCase{"-R'", "millsratio_d1_float.txt", MillsRatioDeriv1<float>, 3},
+                      FloatCase{"-R'''", "millsratio_d3_float.txt", MillsRatioDeriv3<float>, 5, true},
                       FloatCase{"Rrel", "millsratio_rel_float.txt", MillsRatioRel_below1<float>, 2}),
     [](const auto& info) { return std::string(info.param.file).substr(0, std::string(info.param.file).find('.')); });
 
