@@ -1,0 +1,86 @@
+// Divided differences of the Mills ratio R, in float and double.
+//
+// MillsRatioDiff(x, dx, theta) returns, for theta >= 0, the symmetric divided difference
+//   (R(x - dx) - R(x + dx))/(2 dx),
+// and, for theta < 0, the reflected sum (R(dx - x) + R(x + dx))/(2 dx), whose two evaluations lie on
+// positive arguments when dx > |x|. The sum has no cancellation and is always formed directly. The
+// difference cancels when dx is small, so it is split three ways, with a = x - |dx|:
+//   dx < (1.25 + x) 0.0392 and a >= 21.2   the divided difference of a continued-fraction convergent,
+//                                          depth 2, 4, 6 or 8 from a >= 12800, 165, 41, 21.2 (the
+//                                          depths -R' itself uses from those points)
+//   dx < (1.25 + x) 0.0392 and a < 21.2    a five-term Taylor series in dx seeded from -R'''(x)
+//   otherwise (and for NaN)                (R(a) - R(x + |dx|))/(2 |dx|), two Mills ratios
+// The difference is even in dx, and the kernel computes it with |dx|, so a negative step gives the
+// value of the positive one bit for bit.
+//
+// Taylor regime. Differentiating R' = x R - 1 by Leibniz's rule gives R^(k+1) = x R^(k) + k R^(k-1);
+// eliminating the even orders leaves, with u = x^2 + 3,
+//   -R'(x)        = (1 + (-R'''(x)))/u
+//   -R^(2m+1)(x)  = (u + 4 (m - 1)) (-R^(2m-1)(x)) - (2m - 1)(2m - 2) (-R^(2m-3)(x)),  m = 2, 3, 4,
+// so the one transcendental input is -R'''(x) (the depth-12 convergent from x >= 17.1, below it
+// MillsRatioDeriv3), and
+//   (R(x - h) - R(x + h))/(2h) = -R' - R''' h^2/3! - R^(5) h^4/5! - R^(7) h^6/7! - R^(9) h^8/9! + O(h^10).
+//
+// Continued-fraction regime. The m-th convergent K_m = A_m/B_m of R = 1/(x + 1/(x + 2/(x + ...))),
+// with A_(k+1) = x A_k + k A_(k-1), B likewise, A_0 = 0, A_1 = 1, B_0 = 1, B_1 = x, is cut after its
+// n-th partial numerator for m = n + 1. For b = x + dx and a = x - dx the cross difference
+//   V_m = (A_m(a) B_m(b) - A_m(b) B_m(a))/(b - a)
+// together with the companion
+//   T_m = ((a A_m(a) B_(m-1)(b) - b A_m(b) B_(m-1)(a)) + (b A_(m-1)(a) B_m(b) - a A_(m-1)(b) B_m(a)))/(b - a)
+// obeys the polynomial recurrences
+//   V_(k+1) = a b V_k + k (T_k + k V_(k-1)),
+//   T_(k+1) = (a^2 + b^2) V_k + k ((k - 1) T_(k-1) + 2 a b V_(k-1)),
+// from V_1 = 1, V_2 = a b - 1, T_1 = -1, T_2 = a^2 + b^2 + 1, and Pa = B(a), Pb = B(b) the three-term one,
+// so that (K_m(a) - K_m(b))/(b - a) = V_m/(Pb_m Pa_m) with no difference of close values anywhere
+// (every added term is positive for a, b > 0). dx = 0 needs no special case: it gives -K_m'(x).
+// The denominators grow like a^m and b^m; where the plain arithmetic would overflow, the carried
+// triples are rescaled by powers of two (Pa, Pb and V with T each with their own exponent) and the
+// quotient is assembled from mantissas and exponents, so the result stays right to the end of the
+// normal range at any x and any depth. The rescaled evaluation runs only where the plain arithmetic
+// ends in 0, an infinity or NaN, so every finite nonzero plain result is kept bit for bit. Where even
+// a^2 + b^2 overflows, the divided difference is 1/(a b) to far below the last place.
+//
+// Measured against mpmath (double):
+//   difference branch, -1 <= x <= 60: 1.46e-14 relative, in the Taylor regime just inside the window
+//     edge (x = 10.617, dx = 0.465); direct regime 5.9e-15, on the edge (x = 16.74, dx = 0.705), where
+//     R(x - dx) - R(x + dx) cancels most; continued-fraction regime 1.9e-15; 60 < x <= 1.3e4: 1.1e-15;
+//   reflected sum: 3.4e-16 where both arguments are non-negative; with a negative argument y,
+//     1.5 (y^2/2 + 2) eps, the conditioning of exp(y^2/2);
+//   continued-fraction difference against the exact divided difference of the convergent, for
+//     x - dx >= 21.2: 7.4 eps at depths up to 8, 0.9 n eps at depths n from 9 to 30; far out (x up to
+//     3e161, depths up to 10000, the plain recurrence overflowing): 6.3 eps at depths up to 8, 0.6 n eps
+//     beyond; small arguments, where signs mix in the first passes: 1.75e-14 at x = 0.5, dx = 1/8,
+//     depth 11;
+//   n_terms = INT_MAX: about 6 s (2^31 passes of 3 ns).
+// Float runs the same steps in float: within 3.2 float ulp at the points tested.
+//
+// Every product and sum is rounded on its own (compile with -ffp-contract=off).
+#ifndef ZELNOR_KERNELS_DIVDIFF_H
+#define ZELNOR_KERNELS_DIVDIFF_H
+
+#include "mills.h"
+
+#ifdef __cplusplus
+namespace zelnor {
+
+// (K_m(x - dx) - K_m(x + dx))/(2 dx) for the convergent cut after n_terms partial numerators
+// (m = n_terms + 1); n_terms = 0 gives 1/((x - dx)(x + dx)), negative n_terms act as 1.
+template <typename T> ZELNOR_API T MillsRatioDiff_CF(T x, T dx, int n_terms);
+
+// theta >= 0: (R(x - dx) - R(x + dx))/(2 dx); theta < 0: (R(dx - x) + R(x + dx))/(2 dx).
+template <typename T> ZELNOR_API T MillsRatioDiff(T x, T dx, int theta);
+
+}  // namespace zelnor
+
+extern "C" {
+#endif
+
+// Plain C entry points, each forwarding to the double instantiation.
+ZELNOR_API double zelnor_MillsRatioDiff(double x, double dx, int theta);
+ZELNOR_API double zelnor_MillsRatioDiff_CF(double x, double dx, int n_terms);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
