@@ -105,19 +105,43 @@ template <typename T> struct Scale {
     }
 };
 
+// The carried values of the convergent recurrences at one index m: V and T, and the convergent
+// denominators Pa = B_m(a) and Pb = B_m(b), each as a previous / current pair, from their start values
+// at m = 2. The loop invariants a b, a^2 + b^2 and 2 a b (formed as a b + a b) are kept beside them.
+template <typename T> struct Carried {
+    const T a, b, ab, s2, ab2;
+    T V_p, V_c, T_p, T_c, Pa_p, Pa_c, Pb_p, Pb_c;
+
+    Carried(T a_, T b_, T ab_, T s2_)
+        : a(a_), b(b_), ab(ab_), s2(s2_), ab2(ab_ + ab_), V_p(1), V_c(ab_ - T(1)), T_p(-1),
+          T_c(s2_ + T(1)), Pa_p(a_), Pa_c(a_ * a_ + T(1)), Pb_p(b_), Pb_c(b_ * b_ + T(1)) {}
+
+    // One pass, from index k to k + 1: all four new values from the old ones, then the shift.
+    void advance(long long k) {
+        const T kk = T(k), km1 = T(k - 1);
+        const T V_n = ab * V_c + kk * (T_c + kk * V_p);
+        const T T_n = s2 * V_c + kk * (km1 * T_p + ab2 * V_p);
+        const T Pa_n = a * Pa_c + kk * Pa_p;
+        const T Pb_n = b * Pb_c + kk * Pb_p;
+        V_p = V_c;
+        V_c = V_n;
+        T_p = T_c;
+        T_c = T_n;
+        Pa_p = Pa_c;
+        Pa_c = Pa_n;
+        Pb_p = Pb_c;
+        Pb_c = Pb_n;
+    }
+};
+
 // The same recurrence as the plain loop of MillsRatioDiff_CF, in the same order of operations, with the
 // carried triples kept in range: V (and T) is V_c 2^eV, B_m(a) is Pa_c 2^eA, B_m(b) is Pb_c 2^eB. Each
 // recurrence is homogeneous in its own triple, so the three exponents are independent, and a and b of
 // very different sizes (x - dx tiny, x + dx large) are each kept in range. Entered only where the plain
 // loop overflows, so its results replace only zeros, infinities and NaNs.
 template <typename T> T cf_diff_rescaled(T a, T b, long long n) {
-    const T ab = a * b;
-    const T s2 = a * a + b * b;
-    const T ab2 = ab + ab;
-    T V_p = T(1), V_c = ab - T(1);
-    T T_p = T(-1), T_c = s2 + T(1);
-    T Pa_p = a, Pa_c = a * a + T(1);
-    T Pb_p = b, Pb_c = b * b + T(1);
+    Carried<T> c(a, b, a * b, a * a + b * b);
+    const T s2 = c.s2;
 
     // Growth of one pass, for every k <= n: |Pa_n| <= (|a| + k) max|Pa|, and for V and T, counting the
     // partial products in their order of evaluation, at most (1 + s2)(1 + k)^2 max(|V|, |T|).
@@ -133,32 +157,17 @@ template <typename T> T cf_diff_rescaled(T a, T b, long long n) {
     while (passes > 1 && passes * widest > span) passes /= 2;
     const long long mask = passes - 1;
     Scale<T> v(growth_v, passes), pa(growth_a, passes), pb(growth_b, passes);
-    v.keep_in_range(V_p, V_c, T_p, T_c);
-    pa.keep_in_range(Pa_p, Pa_c);
-    pb.keep_in_range(Pb_p, Pb_c);
-
-    T km1 = T(1);
+    const auto keep_in_range = [&] {
+        v.keep_in_range(c.V_p, c.V_c, c.T_p, c.T_c);
+        pa.keep_in_range(c.Pa_p, c.Pa_c);
+        pb.keep_in_range(c.Pb_p, c.Pb_c);
+    };
+    keep_in_range();
     for (long long k = 2; k <= n; ++k) {
-        const T kk = T(k);
-        const T V_n = ab * V_c + kk * (T_c + kk * V_p);
-        const T T_n = s2 * V_c + kk * (km1 * T_p + ab2 * V_p);
-        const T Pa_n = a * Pa_c + kk * Pa_p;
-        const T Pb_n = b * Pb_c + kk * Pb_p;
-        V_p = V_c;
-        V_c = V_n;
-        T_p = T_c;
-        T_c = T_n;
-        Pa_p = Pa_c;
-        Pa_c = Pa_n;
-        Pb_p = Pb_c;
-        Pb_c = Pb_n;
-        km1 = kk;
-        if ((k & mask) == 0) {
-            v.keep_in_range(V_p, V_c, T_p, T_c);
-            pa.keep_in_range(Pa_p, Pa_c);
-            pb.keep_in_range(Pb_p, Pb_c);
-        }
+        c.advance(k);
+        if ((k & mask) == 0) keep_in_range();
     }
+    const T V_c = c.V_c, Pa_c = c.Pa_c, Pb_c = c.Pb_c;
 
     // A zero numerator or denominator needs no exponents (0, or the infinity of a pole at a = 0 or
     // b = 0 with m odd).
@@ -200,32 +209,14 @@ template <typename T> T MillsRatioDiff_CF(T x, T dx, int n_terms) {
     // Pb_c Pa_c: the plain arithmetic cannot give a finite nonzero value.
     if (!std::isfinite(s2)) return cf_diff_far_out(x, dx, n);
 
-    T V_p = T(1), V_c = ab - T(1);
-    T T_p = T(-1), T_c = s2 + T(1);
-    T Pa_p = a, Pa_c = a * a + T(1);
-    T Pb_p = b, Pb_c = b * b + T(1);
+    Carried<T> c(a, b, ab, s2);
     bool finite = true;
-    for (long long k = 2; k <= n; ++k) {
-        const T kk = T(k), km1 = T(k - 1);
-        const T V_n = ab * V_c + kk * (T_c + kk * V_p);
-        const T T_n = s2 * V_c + kk * (km1 * T_p + (ab + ab) * V_p);
-        const T Pa_n = a * Pa_c + kk * Pa_p;
-        const T Pb_n = b * Pb_c + kk * Pb_p;
-        V_p = V_c;
-        V_c = V_n;
-        T_p = T_c;
-        T_c = T_n;
-        Pa_p = Pa_c;
-        Pa_c = Pa_n;
-        Pb_p = Pb_c;
-        Pb_c = Pb_n;
-        if (!(std::isfinite(V_c) && std::isfinite(T_c) && std::isfinite(Pa_c) && std::isfinite(Pb_c))) {
-            finite = false;
-            break;
-        }
+    for (long long k = 2; k <= n && finite; ++k) {
+        c.advance(k);
+        finite = std::isfinite(c.V_c) && std::isfinite(c.T_c) && std::isfinite(c.Pa_c) && std::isfinite(c.Pb_c);
     }
     if (finite) {
-        const T r = V_c / (Pb_c * Pa_c);
+        const T r = c.V_c / (c.Pb_c * c.Pa_c);
         if (std::isfinite(r) && r != T(0)) return r;
     }
     return cf_diff_rescaled(a, b, n);
