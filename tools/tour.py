@@ -6,7 +6,8 @@ import argparse
 
 import numpy as np
 
-from zelnor import mills
+import zelnor
+from zelnor import divdiff, mills
 
 
 def show(label, value):
@@ -37,6 +38,31 @@ def main():
         mills.millsratio_rel_below1(1.5)
     except ValueError as e:
         show("millsratio_rel_below1(1.5)", e)
+
+    print("\nDivided differences (R(x - dx) - R(x + dx))/(2 dx), exact even for tiny steps:")
+    x, dx = 10.0, 1e-9
+    naive = (mills.millsratio(x - dx) - mills.millsratio(x + dx)) / (2 * dx)
+    show(f"millsratio_dd({x:g}, {dx:g})", divdiff.millsratio_dd(x, dx))
+    show(f"the same difference formed naively", naive)
+    show(f"millsratio_d1({x:g}), its limit as dx -> 0", mills.millsratio_d1(x))
+    show("millsratio_dd([[1.0], [30.0]], [0.5, 1e-6])", divdiff.millsratio_dd([[1.0], [30.0]], [0.5, 1e-6]))
+    show("millsratio_dd(-3.0, 4.0, theta=-1)  (reflected sum)", divdiff.millsratio_dd(-3.0, 4.0, theta=-1))
+    show("millsratio_dd_cf(50.0, 3.0, n_terms=8)", divdiff.millsratio_dd_cf(50.0, 3.0, n_terms=8))
+
+    print("\nThe same functions as NumPy ufuncs at the top level: float32 stays float32 (the float")
+    print("kernels), and a chunked Dask array gives a lazy Dask array:")
+    show("zelnor.millsratio(np.float32([0.5, 40.0]))", zelnor.millsratio(np.array([0.5, 40.0], np.float32)))
+    try:
+        import dask.array as da
+    except ImportError:
+        print("  (pip install 'dask[array]' to see zelnor.millsratio on a chunked Dask array)")
+    else:
+        x = da.linspace(-5.0, 40.0, 10**6, chunks=10**5)
+        lazy = zelnor.millsratio(x)
+        show("x = da.linspace(-5, 40, 10**6, chunks=10**5)", x)
+        show("zelnor.millsratio(x)", lazy)
+        same = np.array_equal(lazy.compute(), zelnor.millsratio(x.compute()))
+        show("its .compute() equals the NumPy result", same)
 
 
 if __name__ == "__main__":

@@ -1,0 +1,104 @@
+# cython: language_level=3
+"""NumPy ufuncs over the Mills-ratio kernels, in float32 and float64.
+
+Each function is a real numpy.ufunc: float32 input runs the float instantiation of the kernel and
+float64 the double one; out=, where=, dtype=, casting=, broadcasting, .outer and __array_ufunc__
+(Dask, xarray) behave as for any NumPy ufunc. Outside a function's domain the result is NaN and the
+invalid floating-point flag is raised, so np.errstate decides between silence, a warning and
+FloatingPointError. The loops hold no Python objects, so NumPy runs them without the interpreter lock.
+"""
+cimport cython
+from libc.stdint cimport int64_t
+
+# The templates are called with the element type deduced from the argument: a fused type cannot be
+# passed as an explicit C++ template argument.
+cdef extern from "_kernels/mills.h" namespace "zelnor" nogil:
+    T MillsRatio[T](T x)
+    T MillsRatioDeriv1[T](T x)
+    T MillsRatioDeriv3[T](T x)
+    T MillsRatioRel_below1[T](T x)
+
+# invalid_nan: a quiet NaN with the invalid flag. divided_difference(_cf): MillsRatioDiff(_CF), with the
+# overflow flag only where the result overflows.
+cdef extern from "_ufuncs_flags.h" namespace "zelnor" nogil:
+    T invalid_nan[T](T like)
+    T divided_difference[T](T x, T dx, int theta)
+    T divided_difference_cf[T](T x, T dx, int n_terms)
+
+cdef extern from "<climits>":
+    const int INT_MAX
+
+ctypedef fused real:
+    float
+    double
+
+
+@cython.ufunc
+cdef real millsratio(real x) noexcept nogil:
+    """Mills ratio R(x) = N(-x)/n(x) of the standard normal distribution, for any real x.
+
+    +inf below the point where exp(x^2/2) overflows, 1/x far in the tail.
+    """
+    return MillsRatio(x)
+
+
+@cython.ufunc
+cdef real millsratio_d1(real x) noexcept nogil:
+    """-R'(x) = 1 - x R(x), without the cancellation of that difference; any real x."""
+    return MillsRatioDeriv1(x)
+
+
+@cython.ufunc
+cdef real millsratio_d3(real x) noexcept nogil:
+    """-R'''(x) = x^2 + 2 - x (x^2 + 3) R(x), without the cancellation of that difference; any real x."""
+    return MillsRatioDeriv3(x)
+
+
+@cython.ufunc
+cdef real millsratio_rel_below1(real x) noexcept nogil:
+    """Relative form (sqrt(pi/2) - R(x))/x of the Mills ratio, for 0 <= x <= 1.
+
+    Its value at 0 is the limit -R'(0) = 1. Outside [0, 1] the result is NaN and the invalid
+    floating-point flag is raised.
+    """
+    # NaN first: an ordered comparison with a NaN would itself raise the invalid flag.
+    if x != x:
+        return x
+    if not (0 <= x <= 1):
+        return invalid_nan(x)
+    return MillsRatioRel_below1(x)
+
+
+# The two signs of the kernel's selector theta, as two ufuncs: a ufunc has no default arguments.
+@cython.ufunc
+cdef real millsratio_dd(real x, real dx) noexcept nogil:
+    """Symmetric divided difference (R(x - dx) - R(x + dx))/(2 dx) of the Mills ratio.
+
+    Without cancellation for small dx: a Taylor series seeded from -R'''(x), or the divided difference
+    of a continued-fraction convergent far in the tail. Even in dx; at dx = 0 it is -R'(x) where the
+    series applies (x > -1.25) and NaN elsewhere. The inputs x1, x2 are x and dx.
+    """
+    return divided_difference(x, dx, 1)
+
+
+@cython.ufunc
+cdef real millsratio_reflected_sum(real x, real dx) noexcept nogil:
+    """Reflected sum (R(dx - x) + R(x + dx))/(2 dx) of two Mills ratios.
+
+    Not the arithmetic divided difference: the first argument is reflected, so that for dx > |x| both
+    evaluations lie on positive arguments. +inf at dx = +0. The inputs x1, x2 are x and dx.
+    """
+    return divided_difference(x, dx, -1)
+
+
+@cython.ufunc
+cdef real millsratio_dd_cf(real x, real dx, int64_t n_terms) noexcept nogil:
+    """Divided difference (K(x - dx) - K(x + dx))/(2 dx) of the continued-fraction convergent K of the
+    Mills ratio cut after n_terms partial numerators, by a recurrence that never subtracts close values.
+
+    The inputs x1, x2, x3 are x, dx and n_terms, an integer in [0, 2**31 - 1]; outside that range the
+    result is NaN and the invalid floating-point flag is raised. The work grows linearly with n_terms.
+    """
+    if n_terms < 0 or n_terms > INT_MAX:
+        return invalid_nan(x)
+    return divided_difference_cf(x, dx, <int>n_terms)
