@@ -23,6 +23,17 @@ struct Row {
     double hi = 0, lo = 0;
 };
 
+constexpr double eps = std::numeric_limits<double>::epsilon();
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+// The next value below x, in its own precision.
+template <typename T> T below(T x) { return std::nextafter(x, -std::numeric_limits<T>::infinity()); }
+
+// Equal bit for bit as values: the same number with the same sign, or both NaN.
+inline bool same(double a, double b) {
+    return (a == b && std::signbit(a) == std::signbit(b)) || (std::isnan(a) && std::isnan(b));
+}
+
 inline std::string data_path(const std::string& file) {
     const char* dir = std::getenv("ZELNOR_TEST_DATA");
     return std::string(dir ? dir : "tests/data") + "/" + file;

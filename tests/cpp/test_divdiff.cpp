@@ -16,20 +16,16 @@
 #include "reference.h"
 
 using namespace zelnor;
+using zelnor_test::below;
+using zelnor_test::eps;
+using zelnor_test::inf;
 using zelnor_test::Row;
+using zelnor_test::same;
 using zelnor_test::Worst;
 
 namespace {
 
-constexpr double eps = std::numeric_limits<double>::epsilon();
-constexpr double inf = std::numeric_limits<double>::infinity();
 const double nan_ = std::nan("");
-
-double below(double x) { return std::nextafter(x, -inf); }
-
-bool same(double a, double b) {
-    return (a == b && std::signbit(a) == std::signbit(b)) || (std::isnan(a) && std::isnan(b));
-}
 
 // The regime the difference branch takes at (x, dx), read off the arguments as the window defines it.
 enum Regime { Series_CF, Series_Taylor, Direct };

@@ -9,17 +9,16 @@
 #include "reference.h"
 
 using namespace zelnor;
+using zelnor_test::below;
+using zelnor_test::eps;
+using zelnor_test::inf;
 using zelnor_test::Row;
+using zelnor_test::same;
 using zelnor_test::Worst;
 
 namespace {
 
-constexpr double eps = std::numeric_limits<double>::epsilon();
-constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double sqrt_pi_2 = 1.2533141373155003;
-
-double below(double x) { return std::nextafter(x, -inf); }
-float below(float x) { return std::nextafter(x, -std::numeric_limits<float>::infinity()); }
 
 // For negative x the reflection multiplies by exp(x^2/2), whose argument carries a rounding error of
 // about (x^2/2) eps: that conditioning, not the kernel, bounds the error there.
@@ -267,8 +266,6 @@ TEST(Derivatives, ReflectionAndEdges) {
     EXPECT_TRUE(std::isnan(MillsRatioRel_below1(std::nan(""))));
     EXPECT_TRUE(std::isnan(MillsRatioDeriv3(std::nanf(""))));
 }
-
-bool same(double a, double b) { return a == b || (std::isnan(a) && std::isnan(b)); }
 
 // Outside [0, 1] the relative form extrapolates row 0 (below 0) or row 11 (above 1) and never reads
 // outside C_Rrel; the sanitizer build of this test checks the reads.
