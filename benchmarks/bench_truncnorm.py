@@ -1,0 +1,89 @@
+"""Time zelnor.truncnorm.mean and var together against scipy.stats.truncnorm.stats(moments='mv').
+
+The intervals are those of the accuracy acceptance set (tools/truncnorm_mp.sample without its
+points): centres 0 and +-10^-3 .. 10^6, half-widths 10^-12 max(1, |centre|) .. 10^6, one in eight
+one-sided. zelnor runs on all `--count` intervals (default 10^6). SciPy is far slower, so it runs on
+the first `--scipy-count` of them (default 10^4) and its time is scaled linearly to `--count`;
+--check-scaling also times it on a tenth as many, to show that its time per interval holds.
+
+Each contender runs `--repeats` timed passes (wall time, minimum reported). Prints a Markdown table
+and exits 1 if zelnor is less than `--target` (default 100) times faster than SciPy.
+"""
+import argparse
+import os
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+import truncnorm_mp  # noqa: E402
+
+import zelnor.truncnorm as tn  # noqa: E402
+
+
+def intervals(count, seed):
+    cases = truncnorm_mp.sample(np.random.default_rng(seed), count)
+    a = np.array([c[1] for c in cases])
+    b = np.array([c[2] for c in cases])
+    return a, b
+
+
+def best_time(run, repeats):
+    times = []
+    for _ in range(repeats):
+        start = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - start)
+    return min(times)
+
+
+def zelnor_mean_var(a, b):
+    return tn.mean(a, b), tn.var(a, b)
+
+
+def scipy_mean_var(a, b):
+    from scipy.stats import truncnorm
+
+    with np.errstate(all="ignore"):
+        return truncnorm.stats(a, b, moments="mv")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--count", type=int, default=10**6, help="intervals for zelnor")
+    parser.add_argument("--scipy-count", type=int, default=10**4, help="intervals for SciPy")
+    parser.add_argument("--repeats", type=int, default=3, help="timed passes per contender")
+    parser.add_argument("--target", type=float, default=100.0, help="required speed ratio")
+    parser.add_argument("--seed", type=int, default=2)
+    parser.add_argument("--check-scaling", action="store_true",
+                        help="also time SciPy on a tenth of --scipy-count, to show it scales linearly")
+    options = parser.parse_args()
+
+    print(f"sampling {options.count} intervals", file=sys.stderr)
+    a, b = intervals(options.count, options.seed)
+    print("timing zelnor", file=sys.stderr)
+    t_zelnor = best_time(lambda: zelnor_mean_var(a, b), options.repeats)
+    n = options.scipy_count
+    print(f"timing SciPy on {n} intervals", file=sys.stderr)
+    t_scipy_n = best_time(lambda: scipy_mean_var(a[:n], b[:n]), options.repeats)
+    t_scipy = t_scipy_n * options.count / n
+    rows = [("zelnor.truncnorm mean + var", options.count, t_zelnor, t_zelnor),
+            ("scipy.stats.truncnorm.stats(moments='mv')", n, t_scipy_n, t_scipy)]
+    if options.check_scaling:
+        m = max(1, n // 10)
+        t_m = best_time(lambda: scipy_mean_var(a[:m], b[:m]), options.repeats)
+        rows.append(("scipy.stats.truncnorm.stats(moments='mv')", m, t_m, t_m * options.count / m))
+    ratio = t_scipy / t_zelnor
+
+    print(f"| contender | intervals timed | time (s) | per interval (ns) | time for {options.count} (s) |")
+    print("|---|---:|---:|---:|---:|")
+    for name, count, t, scaled in rows:
+        print(f"| {name} | {count} | {t:.4g} | {1e9 * t / count:.0f} | {scaled:.4g} |")
+    print(f"\nSciPy / zelnor on {options.count} intervals: {ratio:.0f} x (target >= {options.target:g} x;"
+          f" SciPy timed on {n} and scaled linearly)")
+    return 0 if ratio >= options.target else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

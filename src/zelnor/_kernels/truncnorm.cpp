@@ -1,0 +1,300 @@
+// Truncated standard normal: the regimes and identities are described at the top of truncnorm.h.
+#include "truncnorm.h"
+
+#include <cfenv>
+#include <cmath>
+#include <limits>
+
+#include "divdiff.h"
+
+namespace zelnor {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr double kLnSqrt2Pi = 0.91893853320467274178;   // log sqrt(2 pi)
+constexpr double kInvSqrt2Pi = 0.39894228040143267794;  // 1/sqrt(2 pi)
+constexpr double kSqrtHalf = 0.70710678118654752440;    // 1/sqrt(2)
+constexpr double kLn2 = 0.69314718055994530942;
+
+// The Hermite series is used while h <= kNarrowHalfWidth and x h <= kNarrowSpread.
+constexpr double kNarrowHalfWidth = 1.0;
+constexpr double kNarrowSpread = 2.0;
+// Below it the tail variance takes g = R^2 - d1, from it (d1 - d3 + d1^2)/t^2.
+constexpr double kTailVarSwitch = 1.0;
+// S(s, t) is R(s) - e^(-c) R(t) from c = kScaledMassDirect on, with the divided difference below.
+constexpr double kScaledMassDirect = 1.0;
+// From here on x^2 (and so -log n(x)) would overflow; the log mass is -inf.
+constexpr double kSquareLimit = 1.3e154;
+// exp(-v) is below the smallest subnormal from here on; returned as 0 without underflowing.
+constexpr double kExpUnderflow = 746.0;
+// Factors below this multiply to at most 2e300.
+constexpr double kProductLimit = 1e150;
+// n(t) underflows to 0 from here on.
+constexpr double kDensityZero = 39.0;
+
+double quiet_nan() { return std::numeric_limits<double>::quiet_NaN(); }
+
+double invalid_nan() {
+    std::feraiseexcept(FE_INVALID);
+    return quiet_nan();
+}
+
+// exp(-(hi + lo)/2) for hi >= 0 and |lo| small beside hi: the rounding of the exponent would cost its
+// size times eps, so the pair is renormalised (fast two-sum) and its tail enters as a first-order
+// factor, exact to lo^2 ~ eps^2 hi^2.
+double exp_neg_half(double hi, double lo) {
+    const double s = hi + lo;
+    if (s >= 2 * kExpUnderflow) return 0.0;
+    return std::exp(-0.5 * s) * (1.0 - 0.5 * ((hi - s) + lo));
+}
+
+// exp(-t^2/2), t^2 split exactly into a double and its rounding error.
+double gauss(double t) {
+    t = std::fabs(t);
+    if (t >= kDensityZero) return 0.0;
+    const double tt = t * t;
+    return exp_neg_half(tt, std::fma(t, t, -tt));
+}
+
+// n(t)/n(s) = exp(-(t^2 - s^2)/2) for 0 <= s < t, the exponent exact to a rounding of its own.
+double density_ratio(double s, double t) {
+    if (t >= kSquareLimit) return 0.0;
+    const double tt = t * t, ss = s * s;
+    const double d = tt - ss;
+    const double rounding = (tt - d) - ss;  // exact: tt >= ss and both are doubles
+    return exp_neg_half(d, (rounding + std::fma(t, t, -tt)) - std::fma(s, s, -ss));
+}
+
+// t n(t) for t >= 0, zero where it underflows (and at t = inf, where it is a limit, not 0 * inf).
+double t_density(double t) { return t >= kDensityZero ? 0.0 : t * (kInvSqrt2Pi * gauss(t)); }
+
+// c = 2 x h, n(b)/n(a) = e^(-c) and q = 1 - e^(-c) for x >= 0, h > 0. A product that would
+// overflow is +inf without the overflow flag: with h or x beyond kProductLimit the other is either 0
+// (a = -b) or at least about an ulp of the first, and c is then far beyond kExpUnderflow. An
+// infinite end gives c = inf, e^(-c) = 0, q = 1.
+struct Gap {
+    double c, ratio, q;
+};
+
+Gap gap(double x, double h) {
+    double c = 0.0;
+    if (x != 0.0) c = x < kProductLimit && h < kProductLimit ? (x + x) * h : kInf;
+    if (c >= kExpUnderflow) return {c, 0.0, 1.0};
+    return {c, std::exp(-c), -std::expm1(-c)};
+}
+
+// S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf.
+double scaled_mass(double s, double t) {
+    const double rs = MillsRatio<double>(s);
+    if (t == kInf) return rs;
+    const double x = 0.5 * s + 0.5 * t, h = 0.5 * t - 0.5 * s;
+    const Gap g = gap(x, h);
+    if (g.c >= kScaledMassDirect) return rs - g.ratio * MillsRatio<double>(t);
+    return (h + h) * MillsRatioDiff<double>(x, h, 1) + g.q * MillsRatio<double>(t);
+}
+
+// Variance of the tail [t, inf), t >= 0 finite.
+double tail_var(double t) {
+    const double r = MillsRatio<double>(t);
+    const double d1 = MillsRatioDeriv1<double>(t);
+    if (t < kTailVarSwitch) return (r * r - d1) / (r * r);
+    const double d3 = MillsRatioDeriv3<double>(t);
+    const double tr = t * r;
+    return ((d1 - d3) + d1 * d1) / (tr * tr);
+}
+
+// 2 (N(b) - N(a)) for a <= 0 <= b, as the sum of the two halves. Kept doubled: halving would round
+// a subnormal mass.
+double straddling_mass2(double a, double b) {
+    return std::erf(b * kSqrtHalf) + std::erf(-a * kSqrtHalf);
+}
+
+// The interval after reflection, b >= -a, a < b, a > -inf unless it is the whole line.
+struct Ordered {
+    double a, b;
+    bool reflected;
+};
+
+Ordered order(double a, double b) {
+    if (-a > b) return {-b, -a, true};
+    return {a, b, false};
+}
+
+// Centre and half-width of a finite or half-infinite ordered interval.
+struct Centre {
+    double x, h;
+};
+
+Centre centre(const Ordered& o) { return {0.5 * o.a + 0.5 * o.b, 0.5 * o.b - 0.5 * o.a}; }
+
+// The rounding error of the centre x = a/2 + b/2 of a finite interval (Knuth's two-sum).
+double centre_error(const Ordered& o, double x) {
+    const double p = 0.5 * o.a, q = 0.5 * o.b;
+    const double back = x - p;
+    return (p - (x - back)) + (q - back);
+}
+
+// Mean of a straddling interval from its doubled mass: (n(a) - n(b))/M = n(a) q/M.
+double straddling_mean(const Ordered& o, const Centre& c, double mass2) {
+    return (2.0 * kInvSqrt2Pi * gauss(o.a)) * gap(c.x, c.h).q / mass2;
+}
+
+bool narrow(const Centre& c) { return c.h <= kNarrowHalfWidth && c.x * c.h <= kNarrowSpread; }
+
+// m0, m1, m2 of the Hermite series around the centre (header comment).
+struct Moments {
+    double m0, m1, m2;
+};
+
+Moments centred_moments(double x, double h) {
+    const double xh = x * h, hh = h * h;
+    double prev = 1.0, cur = xh;  // t_0, t_1
+    Moments m{1.0, -xh / 3.0, 1.0 / 3.0};
+    // From k = 6 on the recurrence coefficients (x h + h^2)/(k + 1) are below 1/2, so two small
+    // consecutive terms bound all later ones; m0 >= exp(-1/6) makes the bound relative.
+    for (int k = 1; k < 80; ++k) {
+        const double next = (xh * cur - hh * prev) / double(k + 1);
+        const int j = k + 1;
+        if (j % 2 == 0) {
+            m.m0 += next / double(j + 1);
+            m.m2 += next / double(j + 3);
+        } else {
+            m.m1 -= next / double(j + 2);
+        }
+        prev = cur;
+        cur = next;
+        if (j >= 6 && std::fabs(cur) + std::fabs(prev) < 0x1p-60) break;
+    }
+    return m;
+}
+
+double log_mass(const Ordered& o) {
+    if (o.a == -kInf) return 0.0;
+    const Centre c = centre(o);
+    if (narrow(c)) {
+        if (c.x >= kSquareLimit) return -kInf;
+        const Moments m = centred_moments(c.x, c.h);
+        const double log_n = -(0.5 * c.x) * c.x - c.x * centre_error(o, c.x) - kLnSqrt2Pi;
+        // b - a rather than 2 h: halving a subnormal width would round it.
+        return log_n + std::log((o.b - o.a) * m.m0);
+    }
+    if (o.a < 0) return std::log(straddling_mass2(o.a, o.b)) - kLn2;
+    if (o.a >= kSquareLimit) return -kInf;
+    return (-(0.5 * o.a) * o.a - kLnSqrt2Pi) + std::log(scaled_mass(o.a, o.b));
+}
+
+double mean(const Ordered& o) {
+    if (o.a == -kInf) return 0.0;
+    const Centre c = centre(o);
+    if (narrow(c)) {
+        const Moments m = centred_moments(c.x, c.h);
+        return c.x + c.h * (m.m1 / m.m0);
+    }
+    if (o.a < 0) return straddling_mean(o, c, straddling_mass2(o.a, o.b));
+    return gap(c.x, c.h).q / scaled_mass(o.a, o.b);
+}
+
+double var(const Ordered& o) {
+    if (o.a == -kInf) return 1.0;
+    const Centre c = centre(o);
+    if (narrow(c)) {
+        const Moments m = centred_moments(c.x, c.h);
+        const double u = m.m1 / m.m0;
+        return (c.h * c.h) * (m.m2 / m.m0 - u * u);
+    }
+    if (o.a < 0) {
+        const double mass2 = straddling_mass2(o.a, o.b);
+        const double mu = straddling_mean(o, c, mass2);
+        return (1.0 - 2.0 * (t_density(o.b) + t_density(-o.a)) / mass2) - mu * mu;
+    }
+    const double va = tail_var(o.a);
+    const Gap g = gap(c.x, c.h);
+    if (g.ratio == 0.0) return va;
+    const double ra = MillsRatio<double>(o.a), rb = MillsRatio<double>(o.b);
+    const double s = ra - g.ratio * rb;
+    const double wa = ra / s, wb = (g.ratio * rb) / s;
+    const double dmu = (((c.h + c.h) * MillsRatioDiff<double>(c.x, c.h, 1)) / ra) / rb;
+    return (wa * va - wb * tail_var(o.b)) - (wa * wb) * (dmu * dmu);
+}
+
+// P(a < X <= x) and P(x < X <= b) for a < x < b ordered. Where a density factor multiplies a ratio of
+// masses, the ratio is formed first: the factor may be near the end of the normal range while the
+// masses are small, and their product would become subnormal and lose digits.
+struct Probabilities {
+    double below, above;
+};
+
+Probabilities probabilities(double x, const Ordered& o) {
+    if (o.a >= 0) {
+        const double total = scaled_mass(o.a, o.b);
+        return {scaled_mass(o.a, x) / total, density_ratio(o.a, x) * (scaled_mass(x, o.b) / total)};
+    }
+    // Straddling: every mass here is doubled (straddling_mass2).
+    const double total = straddling_mass2(o.a, o.b);
+    const double density2 = 2.0 * kInvSqrt2Pi * gauss(x);
+    if (x > 0) return {straddling_mass2(o.a, x) / total, density2 * (scaled_mass(x, o.b) / total)};
+    if (x < 0) return {density2 * (scaled_mass(-x, -o.a) / total), straddling_mass2(x, o.b) / total};
+    return {straddling_mass2(o.a, 0.0) / total, straddling_mass2(0.0, o.b) / total};
+}
+
+// P(X <= x) (upper = false) or P(X > x) (upper = true) for a < b, none NaN.
+double tail_probability(double x, double a, double b, bool upper) {
+    if (x >= b) return upper ? 0.0 : 1.0;
+    if (x <= a) return upper ? 1.0 : 0.0;
+    const Ordered o = order(a, b);
+    if (o.reflected) {
+        x = -x;
+        upper = !upper;
+    }
+    // The part and the whole come from different formulas near 1, and their ratio may round above it.
+    const Probabilities p = probabilities(x, o);
+    const double r = upper ? p.above : p.below;
+    return r > 1.0 ? 1.0 : r;
+}
+
+}  // namespace
+
+double TruncNormLogMass(double a, double b) {
+    if (a != a || b != b) return quiet_nan();
+    if (a > b) return invalid_nan();
+    if (a == b) return -kInf;
+    return log_mass(order(a, b));
+}
+
+double TruncNormMean(double a, double b) {
+    if (a != a || b != b) return quiet_nan();
+    if (a > b) return invalid_nan();
+    if (a == b) return a;
+    const Ordered o = order(a, b);
+    const double m = mean(o);
+    return o.reflected ? -m : m;
+}
+
+double TruncNormVar(double a, double b) {
+    if (a != a || b != b) return quiet_nan();
+    if (a > b) return invalid_nan();
+    if (a == b) return 0.0;
+    return var(order(a, b));
+}
+
+double TruncNormCdf(double x, double a, double b) {
+    if (x != x || a != a || b != b) return quiet_nan();
+    if (a > b) return invalid_nan();
+    return tail_probability(x, a, b, false);
+}
+
+double TruncNormSf(double x, double a, double b) {
+    if (x != x || a != a || b != b) return quiet_nan();
+    if (a > b) return invalid_nan();
+    return tail_probability(x, a, b, true);
+}
+
+}  // namespace zelnor
+
+extern "C" {
+double zelnor_TruncNormLogMass(double a, double b) { return zelnor::TruncNormLogMass(a, b); }
+double zelnor_TruncNormMean(double a, double b) { return zelnor::TruncNormMean(a, b); }
+double zelnor_TruncNormVar(double a, double b) { return zelnor::TruncNormVar(a, b); }
+double zelnor_TruncNormCdf(double x, double a, double b) { return zelnor::TruncNormCdf(x, a, b); }
+double zelnor_TruncNormSf(double x, double a, double b) { return zelnor::TruncNormSf(x, a, b); }
+}

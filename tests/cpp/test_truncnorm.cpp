@@ -1,0 +1,119 @@
+// The truncated-normal kernels against the mpmath tables (tools/make_truncnorm_reference.py) and their
+// floating-point flags, at the C level and so also under the sanitizers.
+#include <gtest/gtest.h>
+
+#include <cfenv>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "_kernels/truncnorm.h"
+#include "reference.h"
+
+namespace {
+
+using zelnor_test::eps;
+using zelnor_test::full;
+using zelnor_test::inf;
+using zelnor_test::load_reference;
+using zelnor_test::Row;
+
+// Worst error over tolerance of one table, with the arguments where it lies.
+struct Worst {
+    double ratio = 0;
+    std::vector<double> args;
+    void note(double r, const Row& row) {
+        if (!(r <= ratio)) {
+            ratio = r;
+            args = row.args;
+        }
+    }
+    std::string where() const {
+        std::string s;
+        for (double v : args) s += full(v) + " ";
+        return s;
+    }
+};
+
+TEST(TruncNorm, MomentsAgainstMpmath) {
+    const auto var_rows = load_reference("truncnorm_var.txt", 2);
+    Worst logmass, mean, var;
+    for (const Row& r : load_reference("truncnorm_logmass.txt", 2)) {
+        const double v = zelnor::TruncNormLogMass(r.args[0], r.args[1]);
+        logmass.note(std::fabs((v - r.hi) - r.lo) / (4 * eps * std::fmax(1.0, std::fabs(r.hi))), r);
+    }
+    const auto mean_rows = load_reference("truncnorm_mean.txt", 2);
+    ASSERT_EQ(mean_rows.size(), var_rows.size());
+    for (std::size_t k = 0; k < mean_rows.size(); ++k) {
+        const Row& r = mean_rows[k];
+        const double v = zelnor::TruncNormMean(r.args[0], r.args[1]);
+        const double scale = std::fmax(std::fabs(r.hi), std::sqrt(var_rows[k].hi));
+        mean.note(std::fabs((v - r.hi) - r.lo) / (1e-14 * scale), r);
+    }
+    for (const Row& r : var_rows) {
+        const double v = zelnor::TruncNormVar(r.args[0], r.args[1]);
+        EXPECT_GT(v, 0.0) << full(r.args[0]) << " " << full(r.args[1]);
+        var.note(zelnor_test::rel_error(v, r) / 1e-13, r);
+    }
+    EXPECT_LE(logmass.ratio, 1.0) << "log mass at " << logmass.where();
+    EXPECT_LE(mean.ratio, 1.0) << "mean at " << mean.where();
+    EXPECT_LE(var.ratio, 1.0) << "var at " << var.where();
+}
+
+TEST(TruncNorm, CdfAndSfAgainstMpmath) {
+    const struct {
+        const char* file;
+        double (*f)(double, double, double);
+    } tables[] = {{"truncnorm_cdf.txt", zelnor::TruncNormCdf}, {"truncnorm_sf.txt", zelnor::TruncNormSf}};
+    for (const auto& t : tables) {
+        Worst w;
+        for (const Row& r : load_reference(t.file, 3)) {
+            const double v = t.f(r.args[0], r.args[1], r.args[2]);
+            if (r.hi >= std::numeric_limits<double>::min())
+                w.note(zelnor_test::rel_error(v, r) / 1e-13, r);
+            else
+                EXPECT_LE(std::fabs(v - r.hi), std::numeric_limits<double>::min());
+        }
+        EXPECT_LE(w.ratio, 1.0) << t.file << " at " << w.where();
+    }
+}
+
+// Ends from zero to the largest doubles and infinities.
+const double kEnds[] = {-inf, -1e308, -1e154, -1e52, -1e6, -38.5, -1.0, -1e-300, 0.0, 5e-324, 1e-3,
+                        1.0, 2.0, 38.5, 1e6, 1e52, 1e154, 1e308, inf};
+
+// Flags other than inexact and underflow that a call raised.
+template <typename F> int flags_of(F call) {
+    std::feclearexcept(FE_ALL_EXCEPT);
+    call();
+    return std::fetestexcept(FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW);
+}
+
+TEST(TruncNorm, ValidInputRaisesNoFlag) {
+    for (double a : kEnds)
+        for (double b : kEnds) {
+            if (!(a <= b)) continue;
+            EXPECT_EQ(flags_of([&] { zelnor::TruncNormLogMass(a, b); }), 0) << a << " " << b;
+            EXPECT_EQ(flags_of([&] { zelnor::TruncNormMean(a, b); }), 0) << a << " " << b;
+            EXPECT_EQ(flags_of([&] { zelnor::TruncNormVar(a, b); }), 0) << a << " " << b;
+            for (double x : kEnds) {
+                EXPECT_EQ(flags_of([&] { zelnor::TruncNormCdf(x, a, b); }), 0) << x << " " << a << " " << b;
+                EXPECT_EQ(flags_of([&] { zelnor::TruncNormSf(x, a, b); }), 0) << x << " " << a << " " << b;
+            }
+        }
+}
+
+TEST(TruncNorm, ReversedEndsRaiseInvalidAndNanIsQuiet) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    double v = 0;
+    EXPECT_EQ(flags_of([&] { v = zelnor::TruncNormVar(2.0, 1.0); }), FE_INVALID);
+    EXPECT_TRUE(std::isnan(v));
+    EXPECT_EQ(flags_of([&] { v = zelnor::TruncNormSf(0.0, inf, -inf); }), FE_INVALID);
+    EXPECT_TRUE(std::isnan(v));
+    EXPECT_EQ(flags_of([&] { v = zelnor::TruncNormMean(nan, 1.0); }), 0);
+    EXPECT_TRUE(std::isnan(v));
+    EXPECT_EQ(flags_of([&] { v = zelnor::TruncNormCdf(0.5, 0.0, nan); }), 0);
+    EXPECT_TRUE(std::isnan(v));
+}
+
+}  // namespace

@@ -1,0 +1,298 @@
+"""zelnor.truncnorm: accuracy against the mpmath tables (tools/make_truncnorm_reference.py), the
+conventions of the ufuncs (limits at a == b, the invalid flag for a > b, quiet NaN, points outside
+the interval, infinite ends), reflection, the float32 loops and the C entry points."""
+import ctypes
+import itertools
+import math
+import sys
+import threading
+import warnings
+
+import numpy as np
+import pytest
+
+import zelnor.truncnorm as tn
+from reference import load, rel_error, worst
+
+EPS = np.finfo(np.float64).eps
+TINY = np.finfo(np.float64).tiny
+INF = math.inf
+UFUNCS = [tn.logmass, tn.mean, tn.var, tn.cdf, tn.sf]
+PAIR = [tn.logmass, tn.mean, tn.var]
+
+# Arguments from the far ends of the double range to zero, for the flag and limit tests.
+EXTREMES = [-INF, -1e308, -1e200, -1e154, -1e52, -1e20, -1e6, -40.0, -38.0, -10.0, -1.0, -1e-3, -1e-300,
+            -5e-324, 0.0, 5e-324, 1e-300, 1e-3, 1.0, 10.0, 38.0, 40.0, 1e6, 1e20, 1e52, 1e154, 1e200,
+            1e308, INF]
+
+
+def pairs():
+    """Every ordered pair a < b of EXTREMES, as two arrays."""
+    a, b = zip(*[(a, b) for a, b in itertools.combinations(EXTREMES, 2)])
+    return np.array(a), np.array(b)
+
+
+def triples():
+    """Every point of EXTREMES against every ordered pair, as three arrays."""
+    x, a, b = zip(*[(x, a, b) for a, b in itertools.combinations(EXTREMES, 2) for x in EXTREMES])
+    return np.array(x), np.array(a), np.array(b)
+
+
+# ---------------------------------------------------------------------------------------------
+# Accuracy against mpmath
+# ---------------------------------------------------------------------------------------------
+
+def test_logmass_within_4_eps_of_max_1_and_its_size():
+    (a, b), hi, lo = load("truncnorm_logmass.txt", 2)
+    err = np.abs((tn.logmass(a, b) - hi) - lo) / (4 * EPS * np.maximum(1.0, np.abs(hi)))
+    assert err.max() <= 1.0, worst(err, a, b)
+
+
+def test_mean_within_1e_14_of_its_size_or_the_standard_deviation():
+    (a, b), hi, lo = load("truncnorm_mean.txt", 2)
+    _, var_hi, _ = load("truncnorm_var.txt", 2)
+    err = np.abs((tn.mean(a, b) - hi) - lo) / (1e-14 * np.maximum(np.abs(hi), np.sqrt(var_hi)))
+    assert err.max() <= 1.0, worst(err, a, b)
+
+
+def test_var_within_1e_13_relative_and_positive():
+    (a, b), hi, lo = load("truncnorm_var.txt", 2)
+    v = tn.var(a, b)
+    assert (v > 0).all() and np.isfinite(v).all()
+    err = rel_error(v, hi, lo) / 1e-13
+    assert err.max() <= 1.0, worst(err, a, b)
+
+
+@pytest.mark.parametrize("f", [tn.cdf, tn.sf], ids=lambda f: f.__name__)
+def test_cdf_and_sf_each_within_1e_13_relative(f):
+    """Each on its own: the small one of the pair keeps its relative accuracy (rows whose value
+    lies below the normal range are compared absolutely)."""
+    (x, a, b), hi, lo = load(f"truncnorm_{f.__name__}.txt", 3)
+    values = f(x, a, b)
+    normal = hi >= TINY
+    err = rel_error(values[normal], hi[normal], lo[normal]) / 1e-13
+    assert err.max() <= 1.0, worst(err, x[normal], a[normal], b[normal])
+    assert np.abs(values[~normal] - hi[~normal]).max(initial=0.0) <= TINY
+
+
+# The kernel's own accuracy, stated in the header of _kernels/truncnorm.h from 10^5 random cases:
+# tighter than the tolerances above, so that a regime switch moved to where its formula has lost
+# digits fails here even while it still meets them.
+HEADER_BOUNDS = {"logmass": 3 * EPS, "mean": 1e-15, "var": 1e-14, "cdf": 5e-15, "sf": 5e-15}
+
+
+@pytest.mark.parametrize("name", HEADER_BOUNDS)
+def test_accuracy_stated_in_the_kernel_header(name):
+    if name in ("cdf", "sf"):
+        (x, a, b), hi, lo = load(f"truncnorm_{name}.txt", 3)
+        normal = hi >= TINY
+        args = (x[normal], a[normal], b[normal])
+        err = rel_error(getattr(tn, name)(*args), hi[normal], lo[normal])
+    else:
+        (a, b), hi, lo = load(f"truncnorm_{name}.txt", 2)
+        args = (a, b)
+        value = getattr(tn, name)(a, b)
+        if name == "logmass":
+            err = np.abs((value - hi) - lo) / np.maximum(1.0, np.abs(hi))
+        elif name == "mean":
+            _, var_hi, _ = load("truncnorm_var.txt", 2)
+            err = np.abs((value - hi) - lo) / np.maximum(np.abs(hi), np.sqrt(var_hi))
+        else:
+            err = rel_error(value, hi, lo)
+    err = err / HEADER_BOUNDS[name]
+    assert err.max() <= 1.0, worst(err, *args)
+
+
+def test_tables_cover_the_cases_the_textbook_formulas_lose():
+    """Narrow intervals far out, intervals far in a tail, tiny intervals across zero, one-sided ones
+    and the whole line: a table without them could pass a naive implementation."""
+    (a, b), _, _ = load("truncnorm_var.txt", 2)
+    finite = np.isfinite(a) & np.isfinite(b)
+    with np.errstate(invalid="ignore"):
+        centre, half = (a + b) / 2, (b - a) / 2
+    assert (finite & (np.abs(centre) > 1e5) & (half < 1e-5 * np.abs(centre))).any()
+    assert (finite & (a > 30)).any()
+    assert (finite & (a < 0) & (b > 0) & (half < 1e-9)).any()
+    assert (np.isinf(b) & np.isfinite(a)).any() and (np.isinf(a) & np.isfinite(b)).any()
+    assert (np.isinf(a) & np.isinf(b)).any()
+
+
+# ---------------------------------------------------------------------------------------------
+# Conventions
+# ---------------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("a", [-INF, -3.0, 0.0, 1e-300, 2.5, 1e200, INF])
+def test_equal_ends_give_the_limits(a):
+    with np.errstate(all="raise"):
+        assert tn.logmass(a, a) == -INF
+        assert tn.mean(a, a) == a
+        assert tn.var(a, a) == 0.0
+        # The distribution of the point a: P(X <= x) jumps to 1 at x = a.
+        assert tn.cdf(a, a, a) == 1.0 and tn.sf(a, a, a) == 0.0
+        below = -INF if a > -INF else None
+        if below is not None:
+            assert tn.cdf(below, a, a) == 0.0 and tn.sf(below, a, a) == 1.0
+
+
+@pytest.mark.parametrize("f", UFUNCS, ids=lambda f: f.__name__)
+def test_reversed_ends_give_nan_and_the_invalid_flag(f):
+    args = (0.5, 2.0, 1.0) if f.nin == 3 else (2.0, 1.0)
+    with np.errstate(invalid="raise"), pytest.raises(FloatingPointError):
+        f(*args)
+    with np.errstate(invalid="warn"), pytest.warns(RuntimeWarning, match="invalid value"):
+        f(*args)
+    with np.errstate(invalid="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert np.isnan(f(*args))
+
+
+def test_only_reversed_elements_are_nan():
+    a, b = np.array([0.0, 2.0, -1.0]), np.array([1.0, 1.0, -1.0])
+    with np.errstate(invalid="ignore"):
+        assert np.isnan(tn.var(a, b)).tolist() == [False, True, False]
+
+
+@pytest.mark.parametrize("f", UFUNCS, ids=lambda f: f.__name__)
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_nan_passes_through_quietly(f, dtype):
+    nan = dtype("nan")
+    cases = [(nan, 1.0), (0.0, nan), (nan, nan), (nan, -INF), (INF, nan)]
+    if f.nin == 3:
+        cases = [(nan, 0.0, 1.0)] + [(0.5,) + c for c in cases]
+    with np.errstate(all="raise"):
+        for args in cases:
+            assert np.isnan(f(*[dtype(v) for v in args]))
+
+
+@pytest.mark.parametrize("f", PAIR, ids=lambda f: f.__name__)
+def test_valid_input_raises_no_flag_but_underflow(f):
+    """inf - inf, 0 * inf, squares of huge ends, exp of huge arguments, log 0: none may leak."""
+    a, b = pairs()
+    with np.errstate(all="raise", under="ignore"):
+        values = f(a, b)
+    assert not np.isnan(values).any()
+
+
+@pytest.mark.parametrize("f", [tn.cdf, tn.sf], ids=lambda f: f.__name__)
+def test_valid_points_raise_no_flag_and_give_probabilities(f):
+    x, a, b = triples()
+    with np.errstate(all="raise", under="ignore"):
+        values = f(x, a, b)
+    assert ((values >= 0) & (values <= 1)).all()
+
+
+def test_variance_is_never_negative_nor_infinite():
+    a, b = pairs()
+    with np.errstate(under="ignore"):
+        v = tn.var(a, b)
+    assert ((v >= 0) & np.isfinite(v)).all()
+    # Where neither the width nor 1/|end| is beyond the square root of the normal range, the
+    # variance (about min(width^2/12, 1/end^2)) does not underflow.
+    moderate = (b / 2 - a / 2 >= 1e-150) & (np.minimum(np.abs(a), np.abs(b)) <= 1e150)
+    assert (v[moderate] > 0).all()
+
+
+def test_points_outside_the_interval_give_0_and_1():
+    a, b = np.array([-1.0, 2.0, -INF, 3.0]), np.array([1.0, 5.0, 0.0, INF])
+    for x in (-INF, -2.0, 0.5 * a - 1):
+        below = np.minimum(x, a)
+        assert (tn.cdf(below, a, b) == 0).all() and (tn.sf(below, a, b) == 1).all()
+    above = np.maximum(np.array(6.0), b)
+    assert (tn.cdf(above, a, b) == 1).all() and (tn.sf(above, a, b) == 0).all()
+    assert (tn.cdf(a, a, b) == 0).all() and (tn.sf(a, a, b) == 1).all()
+    assert (tn.cdf(b, a, b) == 1).all() and (tn.sf(b, a, b) == 0).all()
+
+
+def test_whole_line_and_half_lines_are_the_normal_and_the_half_normal():
+    with np.errstate(all="raise"):
+        assert tn.logmass(-INF, INF) == 0.0 and tn.mean(-INF, INF) == 0.0 and tn.var(-INF, INF) == 1.0
+        half_normal_mean = math.sqrt(2 / math.pi)
+        assert tn.logmass(0.0, INF) == pytest.approx(-math.log(2), rel=1e-16)
+        assert tn.mean(0.0, INF) == pytest.approx(half_normal_mean, rel=1e-15)
+        assert tn.mean(-INF, 0.0) == -tn.mean(0.0, INF)
+        assert tn.var(0.0, INF) == pytest.approx(1 - 2 / math.pi, rel=1e-15)
+        assert tn.cdf(0.0, -INF, INF) == 0.5 and tn.sf(0.0, -INF, INF) == 0.5
+        assert tn.sf(1.0, -INF, INF) == pytest.approx(0.5 * math.erfc(1 / math.sqrt(2)), rel=1e-15)
+
+
+def test_reflection_is_exact():
+    """The kernel reflects to a + b >= 0 before anything else, so [a, b] and [-b, -a] give the same
+    numbers bit for bit, the mean negated and cdf and sf exchanged."""
+    (a, b), _, _ = load("truncnorm_var.txt", 2)
+    assert (tn.mean(-b, -a) == -tn.mean(a, b)).all()
+    assert (tn.var(-b, -a) == tn.var(a, b)).all()
+    assert (tn.logmass(-b, -a) == tn.logmass(a, b)).all()
+    (x, a, b), _, _ = load("truncnorm_cdf.txt", 3)
+    assert (tn.cdf(-x, -b, -a) == tn.sf(x, a, b)).all()
+    assert (tn.sf(-x, -b, -a) == tn.cdf(x, a, b)).all()
+
+
+def test_cdf_and_sf_add_to_one_and_grow_and_fall_with_x():
+    a, b = -0.3, 7.0
+    x = np.linspace(a, b, 2001)
+    c, s = tn.cdf(x, a, b), tn.sf(x, a, b)
+    assert np.abs(c + s - 1).max() <= 4 * EPS
+    assert (np.diff(c) >= 0).all() and (np.diff(s) <= 0).all()
+
+
+# ---------------------------------------------------------------------------------------------
+# Loops and entry points
+# ---------------------------------------------------------------------------------------------
+
+@pytest.mark.parametrize("f", UFUNCS, ids=lambda f: f.__name__)
+def test_loops_are_float32_and_float64(f):
+    sig = "" if f.nin == 2 else "f"
+    assert f.types == [f"ff{sig}->f", f"dd{'d' if f.nin == 3 else ''}->d"]
+
+
+@pytest.mark.parametrize("f", UFUNCS, ids=lambda f: f.__name__)
+def test_float32_loop_rounds_the_double_result(f):
+    rng = np.random.default_rng(3)
+    lo = rng.uniform(-5, 5, 4000).astype(np.float32)
+    hi = (lo + np.float32(10.0) ** rng.uniform(-3, 1, 4000).astype(np.float32)).astype(np.float32)
+    hi = np.where(hi > lo, hi, np.nextafter(lo, np.float32(INF)))
+    args = (lo, hi)
+    if f.nin == 3:
+        x = (lo + rng.uniform(0, 1, 4000).astype(np.float32) * (hi - lo)).astype(np.float32)
+        args = (x, lo, hi)
+    single = f(*args)
+    assert single.dtype == np.float32
+    assert (single == f(*[v.astype(np.float64) for v in args]).astype(np.float32)).all()
+
+
+ENTRY_POINTS = {"logmass": "LogMass", "mean": "Mean", "var": "Var", "cdf": "Cdf", "sf": "Sf"}
+
+
+@pytest.mark.parametrize("f", UFUNCS, ids=lambda f: f.__name__)
+def test_c_entry_points_give_the_ufunc_values(f):
+    entry = getattr(ctypes.CDLL(tn.__file__), "zelnor_TruncNorm" + ENTRY_POINTS[f.__name__])
+    entry.restype = ctypes.c_double
+    entry.argtypes = [ctypes.c_double] * f.nin
+    rows = [(0.3, -1.0, 2.0), (40.0, 30.0, INF), (1e6, 1e6 - 1e-6, 1e6 + 1e-6), (-2.0, -INF, 0.5)]
+    for row in rows:
+        args = row[3 - f.nin:]
+        assert entry(*args) == f(*args)
+
+
+def test_loops_run_without_the_interpreter_lock():
+    """With a switch interval far beyond the test, the main thread can run Python code while the
+    worker is inside the ufunc only if NumPy released the lock around the loop."""
+    a = np.random.default_rng(8).uniform(0.0, 5.0, 2 * 10**6)
+    inside, done = threading.Event(), []
+
+    def worker():
+        inside.set()
+        tn.var(a, a + 1.0)
+        done.append(True)
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)
+    try:
+        t = threading.Thread(target=worker)
+        t.start()
+        inside.wait()
+        ran_during_loop = not done
+        t.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert ran_during_loop
