@@ -5,7 +5,6 @@ import ctypes
 import pickle
 import subprocess
 import sys
-import threading
 import warnings
 
 import numpy as np
@@ -13,6 +12,7 @@ import pytest
 
 import zelnor
 from zelnor import _ufuncs
+from gil import runs_without_the_interpreter_lock
 
 FLOATS = [np.float32, np.float64]
 UNARY = [zelnor.millsratio, zelnor.millsratio_d1, zelnor.millsratio_d3, zelnor.millsratio_rel_below1]
@@ -423,27 +423,8 @@ def test_nan_passes_through_quietly(f, dtype):
 @pytest.mark.parametrize("f", [zelnor.millsratio, zelnor.millsratio_dd, zelnor.millsratio_dd_cf],
                          ids=lambda f: f.__name__)
 def test_loops_run_without_the_interpreter_lock(f):
-    """With a switch interval far beyond the test, the main thread can run Python code while the worker
-    is inside the ufunc only if NumPy released the lock around the loop."""
     x = np.random.default_rng(8).uniform(0.01, 0.99, 10**7)
-    inside, done = threading.Event(), []
-
-    def worker():
-        inside.set()
-        call(f, x)
-        done.append(True)
-
-    interval = sys.getswitchinterval()
-    sys.setswitchinterval(1000.0)
-    try:
-        t = threading.Thread(target=worker)
-        t.start()
-        inside.wait()
-        ran_during_loop = not done
-        t.join()
-    finally:
-        sys.setswitchinterval(interval)
-    assert ran_during_loop
+    assert runs_without_the_interpreter_lock(lambda: call(f, x))
 
 
 @pytest.mark.parametrize("f", ALL, ids=lambda f: f.__name__)
