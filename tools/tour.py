@@ -7,7 +7,7 @@ import argparse
 import numpy as np
 
 import zelnor
-from zelnor import divdiff, mills
+from zelnor import divdiff, mills, truncnorm
 
 
 def show(label, value):
@@ -48,6 +48,12 @@ def main():
     show("millsratio_dd([[1.0], [30.0]], [0.5, 1e-6])", divdiff.millsratio_dd([[1.0], [30.0]], [0.5, 1e-6]))
     show("millsratio_dd(-3.0, 4.0, theta=-1)  (reflected sum)", divdiff.millsratio_dd(-3.0, 4.0, theta=-1))
     show("millsratio_dd_cf(50.0, 3.0, n_terms=8)", divdiff.millsratio_dd_cf(50.0, 3.0, n_terms=8))
+
+    print("\nThe truncated normal on [a, b], exact where the textbook formulas cancel:")
+    show("truncnorm.mean(30.0, 31.0)", float(truncnorm.mean(30.0, 31.0)))
+    show("truncnorm.var(30.0, 31.0)", float(truncnorm.var(30.0, 31.0)))
+    show("truncnorm.var(100.0, 100.001)  (narrow, far out)", float(truncnorm.var(100.0, 100.001)))
+    show("truncnorm.sf(35.0, 30.0, np.inf)  (never 1 - cdf)", float(truncnorm.sf(35.0, 30.0, np.inf)))
 
     print("\nThe same functions as NumPy ufuncs at the top level: float32 stays float32 (the float")
     print("kernels), and a chunked Dask array gives a lazy Dask array:")
