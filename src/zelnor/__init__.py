@@ -6,6 +6,8 @@ Modules: zelnor.mills (R, -R', -R''', the relative form) and zelnor.divdiff (div
 The same functions as NumPy ufuncs in float32 and float64, which also run on Dask and xarray arrays:
 zelnor.millsratio, millsratio_d1, millsratio_d3, millsratio_rel_below1, millsratio_dd (theta = +1),
 millsratio_reflected_sum (theta = -1) and millsratio_dd_cf.
+The truncated normal distribution built on them, as ufuncs: zelnor.truncnorm (logmass, mean, var,
+cdf, sf).
 """
 import os
 
@@ -26,8 +28,8 @@ __version__ = "0.1.0"
 def get_include():
     """Directory to add to the include path of a native extension that calls the kernels.
 
-    It holds the declaration files mills.pxd and divdiff.pxd (for ``cimport``), the kernel headers
-    and sources under ``_kernels/`` and the coefficient tables ``_mills_coef.h``.
+    It holds the declaration files mills.pxd, divdiff.pxd and truncnorm.pxd (for ``cimport``), the
+    kernel headers and sources under ``_kernels/`` and the coefficient tables ``_mills_coef.h``.
     """
     return os.path.dirname(os.path.abspath(__file__))
 
