@@ -88,19 +88,22 @@ Gap gap(double x, double h) {
     return {c, std::exp(-c), -std::expm1(-c)};
 }
 
-// S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf.
-double scaled_mass(double s, double t) {
+// S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf, given the centre x = s/2 + t/2, the
+// half-width h = t/2 - s/2 and their gap, which a caller may need as well.
+double scaled_mass(double s, double t, double x, double h, const Gap& g) {
     const double rs = MillsRatio<double>(s);
     if (t == kInf) return rs;
-    const double x = 0.5 * s + 0.5 * t, h = 0.5 * t - 0.5 * s;
-    const Gap g = gap(x, h);
     if (g.c >= kScaledMassDirect) return rs - g.ratio * MillsRatio<double>(t);
     return (h + h) * MillsRatioDiff<double>(x, h, 1) + g.q * MillsRatio<double>(t);
 }
 
-// Variance of the tail [t, inf), t >= 0 finite.
-double tail_var(double t) {
-    const double r = MillsRatio<double>(t);
+double scaled_mass(double s, double t) {
+    const double x = 0.5 * s + 0.5 * t, h = 0.5 * t - 0.5 * s;
+    return scaled_mass(s, t, x, h, gap(x, h));
+}
+
+// Variance of the tail [t, inf), t >= 0 finite, with r = R(t).
+double tail_var(double t, double r) {
     const double d1 = MillsRatioDeriv1<double>(t);
     if (t < kTailVarSwitch) return (r * r - d1) / (r * r);
     const double d3 = MillsRatioDeriv3<double>(t);
@@ -196,7 +199,8 @@ double mean(const Ordered& o) {
         return c.x + c.h * (m.m1 / m.m0);
     }
     if (o.a < 0) return straddling_mean(o, c, straddling_mass2(o.a, o.b));
-    return gap(c.x, c.h).q / scaled_mass(o.a, o.b);
+    const Gap g = gap(c.x, c.h);
+    return g.q / scaled_mass(o.a, o.b, c.x, c.h, g);
 }
 
 double var(const Ordered& o) {
@@ -212,14 +216,15 @@ double var(const Ordered& o) {
         const double mu = straddling_mean(o, c, mass2);
         return (1.0 - 2.0 * (t_density(o.b) + t_density(-o.a)) / mass2) - mu * mu;
     }
-    const double va = tail_var(o.a);
+    const double ra = MillsRatio<double>(o.a);
+    const double va = tail_var(o.a, ra);
     const Gap g = gap(c.x, c.h);
     if (g.ratio == 0.0) return va;
-    const double ra = MillsRatio<double>(o.a), rb = MillsRatio<double>(o.b);
+    const double rb = MillsRatio<double>(o.b);
     const double s = ra - g.ratio * rb;
     const double wa = ra / s, wb = (g.ratio * rb) / s;
     const double dmu = (((c.h + c.h) * MillsRatioDiff<double>(c.x, c.h, 1)) / ra) / rb;
-    return (wa * va - wb * tail_var(o.b)) - (wa * wb) * (dmu * dmu);
+    return (wa * va - wb * tail_var(o.b, rb)) - (wa * wb) * (dmu * dmu);
 }
 
 // P(a < X <= x) (upper = false) or P(x < X <= b) (upper = true) for a < x < b ordered; only the one
