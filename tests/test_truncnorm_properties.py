@@ -9,7 +9,7 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
-from hypothesis import given, settings
+from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
 import zelnor.truncnorm as tn
@@ -100,7 +100,7 @@ def mean_inside(a, b, *_):
 def var_bounded(a, b, *_):
     v = quiet(tn.var, a, b)
     with np.errstate(over="ignore"):
-        width = np.float64(b) - np.float64(a)
+        width = np.float64(b) - np.float64(a) if a != b else 0.0  # [inf, inf] has width 0
         assert 0 <= v <= width * width / 4, v
 
 
@@ -127,6 +127,10 @@ PROPERTIES = [mean_inside, var_bounded, cdf_sf_probabilities, cdf_sf_sum_to_one,
 
 @pytest.mark.parametrize("holds", PROPERTIES, ids=lambda p: p.__name__)
 @given(case=interval_and_points())
+@example(case=(-3 * U, 2 * U, -U, -U))
+@example(case=(234626691.72303438, INF, 234626691.72303438, 3e8))
+@example(case=(1.7976931348623157e308, INF, 1.7976931348623157e308, INF))
+@example(case=(INF, INF, INF, INF))
 def test_property(holds, case):
     holds(*case)
 
@@ -135,15 +139,17 @@ TINY_END = SUBNORMAL | st.floats(-1e-10, 1e-10)
 
 
 @given(ends=st.tuples(TINY_END, TINY_END, TINY_END))
+@example(ends=(3 * U, 4 * U, 7 * U))
 def test_uniform_near_zero(ends):
     """Within 1e-10 of 0 the density is constant to 5e-21 relative, so the mean is (a + b)/2 and the
     cdf (x - a)/(b - a), to rounding: 2 eps of the larger end plus half the subnormal spacing for the
     mean, 4 eps for the cdf and sf."""
-    x, a, b = sorted(ends)
+    a, x, b = sorted(ends)
     if a == b:
         return
     mid = (Fraction(a) + Fraction(b)) / 2
-    assert abs(Fraction(quiet(tn.mean, a, b)) - mid) <= 2 * EPS * max(abs(a), abs(b)) + Fraction(U) / 2
+    mean = quiet(tn.mean, a, b)
+    assert abs(Fraction(mean) - mid) <= 2 * Fraction(EPS) * Fraction(max(abs(a), abs(b))) + Fraction(U) / 2, mean
     uniform = (Fraction(x) - Fraction(a)) / (Fraction(b) - Fraction(a))
-    assert abs(quiet(tn.cdf, x, a, b) - uniform) <= 4 * EPS
-    assert abs(quiet(tn.sf, x, a, b) - (1 - uniform)) <= 4 * EPS
+    cdf, sf = quiet(tn.cdf, x, a, b), quiet(tn.sf, x, a, b)
+    assert abs(cdf - uniform) <= 4 * EPS and abs(sf - (1 - uniform)) <= 4 * EPS, (cdf, sf, float(uniform))
