@@ -1,4 +1,5 @@
-"""The tests read the generators of tools/ (the coefficient fit) as modules."""
+"""The tests share the tools' reference module (tools/mp_reference.py reads the tables of tests/data)
+and read the coefficient fit of tools/fit_coefficients.py."""
 import sys
 from pathlib import Path
 
