@@ -85,6 +85,28 @@ TEST(TruncNorm, CdfAndSfAgainstMpmath) {
     }
 }
 
+// The variance of the tail [t, inf) is (R^2 - d1)/R^2 below t = 1 and (d1 - d3 + d1^2)/(t R)^2 from it.
+// Both are accurate well beyond the switch, so only the formulas, compared bit for bit within 2% either
+// side, show a switch that has moved; the test requires that they differ at some of these points.
+TEST(TruncNorm, TailVarianceSwitchesAtOne) {
+    const auto below_one = [](double t) {
+        const double r = zelnor::MillsRatio(t), d1 = zelnor::MillsRatioDeriv1(t);
+        return (r * r - d1) / (r * r);
+    };
+    const auto from_one = [](double t) {
+        const double r = zelnor::MillsRatio(t), d1 = zelnor::MillsRatioDeriv1(t), d3 = zelnor::MillsRatioDeriv3(t);
+        return ((d1 - d3) + d1 * d1) / ((t * r) * (t * r));
+    };
+    int differ = 0;
+    for (int k = 0; k <= 40; ++k) {
+        const double up = 1.0 + k * 5e-4, down = k == 0 ? zelnor_test::below(1.0) : 1.0 - k * 5e-4;
+        EXPECT_EQ(zelnor::TruncNormVar(up, inf), from_one(up)) << full(up);
+        EXPECT_EQ(zelnor::TruncNormVar(down, inf), below_one(down)) << full(down);
+        differ += below_one(down) != from_one(down);
+    }
+    EXPECT_GT(differ, 0);
+}
+
 // Ends from zero to the largest doubles and infinities.
 const double kEnds[] = {-inf, -1e308, -1e154, -1e52, -1e6, -38.5, -1.0, -1e-300, 0.0, 5e-324, 1e-3,
                         1.0, 2.0, 38.5, 1e6, 1e52, 1e154, 1e308, inf};
