@@ -466,3 +466,16 @@ def test_stub_matches_the_module_and_the_top_level_names_are_exported(tmp_path):
     checked = subprocess.run([sys.executable, "-m", "mypy", "--strict", "use.py"], cwd=tmp_path,
                              capture_output=True, text=True)
     assert checked.returncode == 0, checked.stdout
+
+
+# Where the value is +inf (beyond the reflection cut-off, or a step whose double overflows before the
+# division), the result is +inf, not inf - inf or inf/inf = NaN.
+@pytest.mark.parametrize("f, x, dx", [
+    (zelnor.millsratio_dd, np.float64(-40.0), np.float64(1.0)),
+    (zelnor.millsratio_dd, np.float64(2e-296), np.float64(1.24e308)),
+    (zelnor.millsratio_reflected_sum, np.float32(-2.36e38), np.float32(2.33e38)),
+], ids=["dd beyond the cut-off", "dd with 2 dx overflowing", "float32 sum with 2 dx overflowing"])
+def test_infinite_values_are_infinite(f, x, dx):
+    with np.errstate(all="ignore"):
+        result = f(x, dx)
+    assert result == np.inf and result.dtype == x.dtype

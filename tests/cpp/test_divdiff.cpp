@@ -170,11 +170,9 @@ TEST(DifferenceBranch, WindowEdge) {
 }
 
 TEST(DifferenceBranch, ZeroStepIsTheDerivative) {
-    // dx = 0 rows of the table are -R'(x) from mpmath; they are part of the regime sweep above. Here:
-    // the series regimes need x > -1.25, and at or below it the direct regime divides 0 by 0.
-    EXPECT_TRUE(std::isfinite(MillsRatioDiff(std::nextafter(-1.25, 0.0), 0.0, 1)));
-    for (double x : {-1.25, -2.0, -30.0, -inf}) EXPECT_TRUE(std::isnan(MillsRatioDiff(x, 0.0, 1))) << x;
-    EXPECT_TRUE(std::isnan(MillsRatioDiff(-1.25f, 0.0f, 1)));
+    // dx = 0 rows of the table are -R'(x) from mpmath; they are part of the regime sweep above, and at
+    // and below x = -1.25 of the reflected difference's cases below. Here: the limit at x = -inf.
+    EXPECT_EQ(MillsRatioDiff(-inf, 0.0, 1), inf);
     // Tiny steps return the derivative (the dx^2 term is below the last place) rather than a cancelled
     // difference; steps from 1e-8 down are among the table rows of the sweep above.
     for (double x : {0.5, 10.0, 20.0, 30.0})
@@ -182,6 +180,54 @@ TEST(DifferenceBranch, ZeroStepIsTheDerivative) {
             const double derivative = MillsRatioDiff(x, 0.0, 1);
             EXPECT_NEAR(MillsRatioDiff(x, dx, 1), derivative, 2e-16 * derivative) << x << " " << dx;
         }
+}
+
+// At and below x = -1.25 the series window is empty and R(x - dx) - R(x + dx) would cancel (0.14
+// relative at (-30, 1e-14), NaN at dx = 0): the reflected identity sums two positive terms instead.
+// Exact values from mpmath at 80 digits; the bound is the conditioning of exp((x^2 + dx^2)/2), measured
+// within 1.5 eps here. (-17.7, 20.03) is finite although exp((x - dx)^2/2) overflows.
+struct ReflectedCase {
+    double x, dx, hi, lo;
+};
+
+class ReflectedDifference : public ::testing::TestWithParam<ReflectedCase> {};
+
+TEST_P(ReflectedDifference, AgainstMpmath) {
+    const ReflectedCase& c = GetParam();
+    const double v = MillsRatioDiff(c.x, c.dx, 1);
+    const double bound = 4 * ((c.x * c.x + c.dx * c.dx) / 2 + 2) * eps;
+    EXPECT_LE(zelnor_test::rel_error(v, exact(c.hi, c.lo)), bound) << at(c.x, c.dx) << " " << zelnor_test::full(v);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BelowMinus1_25, ReflectedDifference,
+    ::testing::Values(ReflectedCase{-30, 1e-14, 2.0357668839183357e+197, -1.150814587836743e+181},
+                      ReflectedCase{-2, 1e-12, 37.2004954222523, 2.7782780822927392e-15},
+                      ReflectedCase{-1.25, 1e-07, 7.120686454768495, -4.240856947334788e-16},
+                      ReflectedCase{-1.25, 0.0, 7.120686454768442, 3.8639957080548956e-16},
+                      ReflectedCase{-2.0, 0.0, 37.2004954222523, 2.778278039058828e-15},
+                      ReflectedCase{-37.0, 0.0, 1.745277625363535e+299, -1.4643403963025198e+283},
+                      ReflectedCase{-5.0, 3.0, 32988464773741.848, -0.0010275307171788372},
+                      ReflectedCase{-1.25, 30.0, 4.772997156291449e+210, 7.9245953685389e+192},
+                      ReflectedCase{-18.8, 18.8, 6.576358151016821e+305, 4.8030631544993467e+288},
+                      ReflectedCase{-1.3, 1e-300, 7.851660248869565, 1.7078785377776214e-17},
+                      ReflectedCase{-10.0, 5e-324, 1.2996129473592023e+23, -3108857.002743722},
+                      ReflectedCase{-7.5, 0.5, 197821316216900.12, 0.011016740897780661},
+                      ReflectedCase{-17.7, 20.03, 8.259686673267851e+307, -4.5351586853390276e+291},
+                      ReflectedCase{-20.0, -2.5, 4.274749415526414e+109, 6.637375225341331e+92}));
+
+// Where the value is +inf the result is +inf, not inf - inf = NaN: beyond the reflection cut-off, for a
+// step whose double overflows, and in float for the reflected sum.
+TEST(DifferenceBranch, InfiniteValuesAreInfinite) {
+    const float finf = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(MillsRatioDiff(-40.0, 1.0, 1), inf);
+    EXPECT_EQ(MillsRatioDiff(-37.0, 0.7, 1), inf);
+    EXPECT_EQ(MillsRatioDiff(2e-296, 1.24e308, 1), inf);
+    EXPECT_EQ(MillsRatioDiff(-2.0, inf, 1), inf);
+    EXPECT_EQ(MillsRatioDiff(-14.0f, 1.0f, 1), finf);
+    EXPECT_EQ(MillsRatioDiff(-2.36e38f, 2.33e38f, -1), finf);
+    EXPECT_EQ(MillsRatioDiff(2.36e38f, -2.33e38f, -1), -finf);
+    EXPECT_EQ(MillsRatioDiff(1.7e308, 1e308, -1), inf);
 }
 
 // ---------------------------------------------------------------------------------------------------

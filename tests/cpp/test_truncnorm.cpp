@@ -107,6 +107,68 @@ TEST(TruncNorm, TailVarianceSwitchesAtOne) {
     EXPECT_GT(differ, 0);
 }
 
+// Edges where the formulas once failed, with exact values: with ends below 2^-60 the distribution is
+// uniform to 2^-120, so the uniform answers are exact (subnormal ends were halved before they were
+// combined: cdf 0 for 0.25, cdf + sf = 1.67, mean 6u for 5u); the log mass far out, from mpmath at 60
+// digits, finite up to sqrt(2 DBL_MAX) (it was -inf from 1.3e154); a far-tail mean that rounded one
+// ulp below a (its exact value lies within half an ulp above a).
+struct EdgeCase {
+    const char* what;
+    double value, exact, tolerance;  // absolute
+};
+
+class Edges : public ::testing::TestWithParam<EdgeCase> {};
+
+TEST_P(Edges, ExactValues) {
+    const EdgeCase& c = GetParam();
+    EXPECT_NEAR(c.value, c.exact, c.tolerance) << c.what << ": " << full(c.value) << " vs " << full(c.exact);
+}
+
+constexpr double u = 5e-324;
+using zelnor::TruncNormCdf;
+using zelnor::TruncNormLogMass;
+using zelnor::TruncNormMean;
+using zelnor::TruncNormSf;
+using zelnor::TruncNormVar;
+
+INSTANTIATE_TEST_SUITE_P(
+    TruncNorm, Edges,
+    ::testing::Values(
+        EdgeCase{"cdf(4u, 3u, 7u)", TruncNormCdf(4 * u, 3 * u, 7 * u), 0.25, 0.0},
+        EdgeCase{"cdf(-u, -3u, 2u)", TruncNormCdf(-u, -3 * u, 2 * u), 0.4, 2 * eps},
+        EdgeCase{"sf(-u, -3u, 2u)", TruncNormSf(-u, -3 * u, 2 * u), 0.6, 2 * eps},
+        EdgeCase{"cdf(2u, u, 2^-500)", TruncNormCdf(2 * u, u, 0x1p-500), 0x1p-574, 2 * eps * 0x1p-574},
+        EdgeCase{"sf(1e-310, -1e-310, 3e-310)", TruncNormSf(1e-310, -1e-310, 3e-310), 0.5, 2 * eps},
+        EdgeCase{"mean(3u, 7u)", TruncNormMean(3 * u, 7 * u), 5 * u, 0.0},
+        EdgeCase{"mean(-7u, -3u)", TruncNormMean(-7 * u, -3 * u), -5 * u, 0.0},
+        EdgeCase{"mean(-2^-1000, 3 2^-1000)", TruncNormMean(-0x1p-1000, 0x1.8p-999), 0x1p-1000, 0.0},
+        EdgeCase{"var(1e-160, 3e-160)", TruncNormVar(1e-160, 3e-160), 4e-320 / 12, u},
+        EdgeCase{"logmass(3u, 7u)", TruncNormLogMass(3 * u, 7 * u), -743.972716093466, 4 * eps * 744},
+        EdgeCase{"logmass(1.5e154, 1.6e154)", TruncNormLogMass(1.5e154, 1.6e154), -1.1250000000000002e+308,
+                 2 * eps * 1.125e308},
+        EdgeCase{"logmass(-1.6e154, -1.5e154)", TruncNormLogMass(-1.6e154, -1.5e154),
+                 -1.1250000000000002e+308, 2 * eps * 1.125e308},
+        EdgeCase{"logmass(1.3e154, inf)", TruncNormLogMass(1.3e154, inf), -8.449999999999999e+307,
+                 2 * eps * 8.45e307},
+        EdgeCase{"logmass(sqrt(2 DBL_MAX), inf)", TruncNormLogMass(1.8961503816218352e154, inf),
+                 -1.7976931348623155e+308, 2 * eps * 1.8e308},
+        EdgeCase{"mean(234626691.72303438, inf)", TruncNormMean(234626691.72303438, inf), 234626691.72303438, 0.0},
+        EdgeCase{"mean(-inf, -234626691.72303438)", TruncNormMean(-inf, -234626691.72303438),
+                 -234626691.72303438, 0.0}));
+
+// Beyond sqrt(2 DBL_MAX) the log mass is below the double range; far-tail means stay within [a, b]
+// over many decades of a and widths.
+TEST(TruncNorm, FarTails) {
+    EXPECT_EQ(TruncNormLogMass(std::nextafter(1.8961503816218352e154, inf), inf), -inf);
+    int k = 0;
+    for (double a = 1e3; a < 1e300; a *= 1.0137, ++k) {
+        const double b = k % 3 == 0 ? inf : a * (1 + std::ldexp(1.0, -(k % 50)));
+        const double m = TruncNormMean(a, b), mr = TruncNormMean(-b, -a);
+        EXPECT_TRUE(a <= m && m <= b) << full(a) << " " << full(b) << ": " << full(m);
+        EXPECT_TRUE(-b <= mr && mr <= -a) << full(a) << " " << full(b) << ": " << full(mr);
+    }
+}
+
 // Ends from zero to the largest doubles and infinities.
 const double kEnds[] = {-inf, -1e308, -1e154, -1e52, -1e6, -38.5, -1.0, -1e-300, 0.0, 5e-324, 1e-3,
                         1.0, 2.0, 38.5, 1e6, 1e52, 1e154, 1e308, inf};

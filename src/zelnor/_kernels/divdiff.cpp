@@ -181,6 +181,48 @@ template <typename T> T cf_diff_rescaled(T a, T b, long long n) {
     return std::ldexp(mv / (mb * ma), int(e));
 }
 
+// num/(2 d), the quotient formed without overflowing 2 d (past half the largest finite value the
+// halving comes after the division), and an infinite numerator, an infinite Mills ratio in the
+// difference or the sum, gives the infinity of that sign at any step, an infinite one included.
+// Wherever 2 d is finite the quotient is num/(d + d) as written. The comparison is the quiet one, as
+// d may be NaN.
+template <typename T> T over_twice(T num, T d) {
+    if (std::isinf(num)) return std::copysign(num, d);
+    if (std::isgreater(std::fabs(d), std::numeric_limits<T>::max() * T(0.5))) return (num / d) * T(0.5);
+    return num / (d + d);
+}
+
+// sqrt(2 pi); its double rounds to the float literal of the same constant.
+template <typename T> constexpr T sqrt_2pi = T(2.5066282746310002);
+static_assert(sqrt_2pi<float> == 2.5066282749176025f, "sqrt(2 pi) must round to its float literal");
+
+// The difference at x = -y <= -1.25, where the window of the series is empty and R(x - h) - R(x + h)
+// cancels. The reflection R(-t) = sqrt(2 pi) exp(t^2/2) - R(t) at t = y + h and t = y - h gives
+//   D(x, h) = sqrt(2 pi) exp((y^2 + h^2)/2) sinh(y h)/h + D(y, h),
+// a sum of two positive terms, D(y, h) from the regimes above. With t = 2 y h the first is
+//   sqrt(2 pi) y exp((y + h)^2/2) (1 - e^(-t))/t,
+// whose last factor is 1 at h = 0, where D(x, 0) = -R'(x). The exponent E = (y + h)^2/2 is formed as
+// an unevaluated sum (two-sum of y + h, the square's rounding by fma), since its rounding would cost
+// E eps; its tail lo enters as the factor 1 + lo, exact to lo^2. exp(E) is taken as the square of
+// w = exp(E/2) with the other factors between the two w: where exp(E) alone would overflow, the value
+// may still be finite (the other factors can be below 1), and where w itself overflows E > 2 ln(max),
+// so y + h > 53.3 in double (26.6 in float) and the value, at least exp(E)/(2 h), is infinite.
+template <typename T> T reflected_difference(T y, T h) {
+    const T d_y = MillsRatioDiff(y, h, 1);
+    const T S = y + h;
+    const T back = S - y;
+    const T S_err = (y - (S - back)) + (h - back);
+    const T P = S * S;
+    const T w = std::exp(P * T(0.25));
+    if (std::isinf(w)) return w;
+    const T lo = std::fma(S, S, -P) * T(0.5) + S * S_err;
+    const T t = (y * h) * T(2);
+    // Below half an epsilon (1 - e^(-t))/t = 1 - t/2 + ... rounds to 1; also t = 0 at h = 0.
+    const T ratio = t < std::numeric_limits<T>::epsilon() * T(0.5) ? T(1) : -std::expm1(-t) / t;
+    const T f = ((sqrt_2pi<T> * y) * ratio) * (T(1) + lo);
+    return (w * f) * w + d_y;
+}
+
 }  // namespace
 
 // The loop runs n_terms - 1 passes, counted in a 64-bit integer so that n_terms = INT_MAX ends; k and
@@ -227,7 +269,7 @@ template <typename T> T MillsRatioDiff(T x, T dx, int theta) {
         // Reflected sum: no cancellation, always direct.
         const T r1 = MillsRatio(dx - x);
         const T r2 = MillsRatio(x + dx);
-        return (r2 + r1) / (dx + dx);
+        return over_twice(r2 + r1, dx);
     }
     // NaN goes straight out, before the window comparison could raise the invalid flag.
     if (x != x || dx != dx) return x + dx;
@@ -235,6 +277,7 @@ template <typename T> T MillsRatioDiff(T x, T dx, int theta) {
     // one (a negative dx would otherwise always pass the window test and reach the series regimes with
     // x - dx far above x).
     const T d = std::fabs(dx);
+    if (x <= T(-1.25)) return reflected_difference(-x, d);
     const T a = x - d;
     if ((T(1.25) + x) * T(0.0392) > d) {
         // Far tail: the bounds are on x - d, the smaller argument, and the depths those of -R' there.
@@ -259,7 +302,7 @@ template <typename T> T MillsRatioDiff(T x, T dx, int theta) {
     // Direct: the step is large enough that the difference of two Mills ratios keeps its precision.
     const T ra = MillsRatio(a);
     const T rb = MillsRatio(x + d);
-    return (ra - rb) / (d + d);
+    return over_twice(ra - rb, d);
 }
 
 template float MillsRatioDiff_CF<float>(float, float, int);

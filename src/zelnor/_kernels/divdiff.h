@@ -4,14 +4,23 @@
 //   (R(x - dx) - R(x + dx))/(2 dx),
 // and, for theta < 0, the reflected sum (R(dx - x) + R(x + dx))/(2 dx), whose two evaluations lie on
 // positive arguments when dx > |x|. The sum has no cancellation and is always formed directly. The
-// difference cancels when dx is small, so it is split three ways, with a = x - |dx|:
+// difference cancels when dx is small, so it is split four ways, with a = x - |dx|:
+//   x <= -1.25                             the reflected difference below, for every step
 //   dx < (1.25 + x) 0.0392 and a >= 21.2   the divided difference of a continued-fraction convergent,
 //                                          depth 2, 4, 6 or 8 from a >= 12800, 165, 41, 21.2 (the
 //                                          depths -R' itself uses from those points)
 //   dx < (1.25 + x) 0.0392 and a < 21.2    a five-term Taylor series in dx seeded from -R'''(x)
 //   otherwise (and for NaN)                (R(a) - R(x + |dx|))/(2 |dx|), two Mills ratios
 // The difference is even in dx, and the kernel computes it with |dx|, so a negative step gives the
-// value of the positive one bit for bit.
+// value of the positive one bit for bit. The quotient by 2 dx is formed without overflowing 2 dx, and
+// an infinite Mills ratio in the numerator gives an infinite result, not inf/inf.
+//
+// Reflected difference. For x <= -1.25 the window is empty, and R(x - h) - R(x + h) of two large
+// reflected values cancels (0.14 relative at x = -30, h = 1e-14, 0/0 at h = 0). With y = -x the
+// reflection R(-t) = sqrt(2 pi) exp(t^2/2) - R(t) at t = y + h and y - h gives the sum of two positive terms
+//   D(x, h) = sqrt(2 pi) exp((y^2 + h^2)/2) sinh(y h)/h + D(y, h),
+// D(y, h) from the regimes above (y >= 1.25), the first term as sqrt(2 pi) y exp((y + h)^2/2) (1 - e^(-t))/t,
+// t = 2 y h, with its exponent carried to twice the working precision; at h = 0 it is -R'(x).
 //
 // Taylor regime. Differentiating R' = x R - 1 by Leibniz's rule gives R^(k+1) = x R^(k) + k R^(k-1);
 // eliminating the even orders leaves, with u = x^2 + 3,
@@ -44,6 +53,9 @@
 //   difference branch, -1 <= x <= 60: 1.46e-14 relative, in the Taylor regime just inside the window
 //     edge (x = 10.617, dx = 0.465); direct regime 5.9e-15, on the edge (x = 16.74, dx = 0.705), where
 //     R(x - dx) - R(x + dx) cancels most; continued-fraction regime 1.9e-15; 60 < x <= 1.3e4: 1.1e-15;
+//     reflected difference, -37 <= x <= -1.25, 0 <= dx <= 30, x - dx above the overflow point:
+//     3.3 eps (at x = -6.6, dx = 2.2), at most 0.93 eps ((x^2 + dx^2)/2 + 2) (at x = -1.25, where
+//     D(y, h) weighs most), from 2 x 10^4 points;
 //   reflected sum: 3.4e-16 where both arguments are non-negative; with a negative argument y,
 //     1.5 (y^2/2 + 2) eps, the conditioning of exp(y^2/2);
 //   continued-fraction difference against the exact divided difference of the convergent, for

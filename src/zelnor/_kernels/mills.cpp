@@ -185,8 +185,11 @@ template <typename T> T MillsRatioDeriv1(T x) {
     return r1_piece(x);
 }
 
-// Beyond the tail guard on u the value (about 6/x^4) lies below the normal range and +0 is returned.
-// x itself is tested first only so that squaring a huge x raises no overflow flag.
+// Beyond the tail guard on u the depth-4 value 6/(u (u + 4) - 6) would overflow in u (u + 4); there it
+// is (6/u)/(u + 4), equal to far below the last place (the dropped 6/u^2 is below 2^-500), and
+// subnormal or zero as the value is: about 6/x^4, from 3.3e-308 at x = 1.16e77 down (float: 1.8e-38
+// at 2^32). Beyond the guard on x itself u would overflow, and 6/x^4 lies below half the smallest
+// subnormal: +0, tested first so that squaring a huge x raises no overflow flag.
 template <typename T> T MillsRatioDeriv3(T x) {
     using P = Precision<T>;
     if (x != x) return x;
@@ -199,7 +202,7 @@ template <typename T> T MillsRatioDeriv3(T x) {
     if (x >= T(17.1)) {
         if (x > P::tail_guard) return T(0);
         const T u = x * x + T(3);
-        if (u > P::tail_guard) return T(0);
+        if (u > P::tail_guard) return (T(6) / u) / (u + T(4));
         const int n = x >= T(17300)  ? 4
                       : x >= T(210)  ? 6
                       : x >= T(50.5) ? 8

@@ -23,8 +23,13 @@ constexpr double kNarrowSpread = 2.0;
 constexpr double kTailVarSwitch = 1.0;
 // S(s, t) is R(s) - e^(-c) R(t) from c = kScaledMassDirect on, with the divided difference below.
 constexpr double kScaledMassDirect = 1.0;
-// From here on x^2 (and so -log n(x)) would overflow; the log mass is -inf.
-constexpr double kSquareLimit = 1.3e154;
+// The largest t whose square t t is finite (2^512 - 2^459): beyond it the square overflows.
+constexpr double kSquareLimit = 1.3407807929942596e154;
+// The largest t for which (t/2) t, and with it -log n(t), is finite (sqrt(2 DBL_MAX) rounded down):
+// beyond it the log mass is -inf.
+constexpr double kHalfSquareLimit = 1.8961503816218352e154;
+// Ends below this in magnitude are scaled up before use (tiny_scale).
+constexpr double kTinyEnd = 0x1p-60;
 // exp(-v) is below the smallest subnormal from here on; returned as 0 without underflowing.
 constexpr double kExpUnderflow = 746.0;
 // Factors below this multiply to at most 2e300.
@@ -58,7 +63,7 @@ double gauss(double t) {
 
 // n(t)/n(s) = exp(-(t^2 - s^2)/2) for 0 <= s < t, the exponent exact to a rounding of its own.
 double density_ratio(double s, double t) {
-    if (t >= kSquareLimit) return 0.0;
+    if (t > kSquareLimit) return 0.0;
     const double tt = t * t, ss = s * s;
     const double d = tt - ss;
     const double rounding = (tt - d) - ss;  // exact: tt >= ss and both are doubles
@@ -172,14 +177,14 @@ double log_mass(const Ordered& o) {
     if (o.a == -kInf) return 0.0;
     const Centre c = centre(o);
     if (narrow(c)) {
-        if (c.x >= kSquareLimit) return -kInf;
+        // Narrow needs x h <= 2 with h at least half an ulp of x, so x < 2^28 here.
         const Moments m = centred_moments(c.x, c.h);
         const double log_n = -(0.5 * c.x) * c.x - c.x * centre_error(o, c.x) - kLnSqrt2Pi;
         // b - a rather than 2 h: halving a subnormal width would round it.
         return log_n + std::log((o.b - o.a) * m.m0);
     }
     if (o.a < 0) return std::log(straddling_mass2(o.a, o.b)) - kLn2;
-    if (o.a >= kSquareLimit) return -kInf;
+    if (o.a > kHalfSquareLimit) return -kInf;
     return (-(0.5 * o.a) * o.a - kLnSqrt2Pi) + std::log(scaled_mass(o.a, o.b));
 }
 
@@ -237,10 +242,23 @@ Probabilities probabilities(double x, const Ordered& o) {
     return {straddling_mass2(o.a, 0.0) / total, straddling_mass2(0.0, o.b) / total};
 }
 
+// Where both ends are below 2^-60 in magnitude the density is constant over [a, b] to 2^-120
+// relative: the distribution is uniform to far below double precision. Its formulas would still
+// halve a subnormal end, or take the erf or the density of one, and round its last digits away. Such
+// an interval is scaled exactly by the power of two 2^k that brings its larger end to [2^-60, 2^-59),
+// which leaves the cdf and sf unchanged and scales the mean and mass by 2^k, the variance by 2^(2k).
+// Returns k, 0 where the ends need no scaling (one of them infinite or at least 2^-60). For a < b.
+int tiny_scale(double a, double b) {
+    const double m = std::fmax(std::fabs(a), std::fabs(b));
+    return m < kTinyEnd ? std::ilogb(kTinyEnd) - std::ilogb(m) : 0;
+}
+
 // P(X <= x) (upper = false) or P(X > x) (upper = true) for a < b, none NaN.
 double tail_probability(double x, double a, double b, bool upper) {
     if (x >= b) return upper ? 0.0 : 1.0;
     if (x <= a) return upper ? 1.0 : 0.0;
+    if (const int k = tiny_scale(a, b))
+        return tail_probability(std::ldexp(x, k), std::ldexp(a, k), std::ldexp(b, k), upper);
     const Ordered o = order(a, b);
     if (o.reflected) {
         x = -x;
@@ -258,22 +276,30 @@ double TruncNormLogMass(double a, double b) {
     if (a != a || b != b) return quiet_nan();
     if (a > b) return invalid_nan();
     if (a == b) return -kInf;
+    if (const int k = tiny_scale(a, b))
+        return TruncNormLogMass(std::ldexp(a, k), std::ldexp(b, k)) - k * kLn2;
     return log_mass(order(a, b));
 }
 
+// The formulas' rounding may place a mean far in a tail just outside [a, b] (1/R(a) one ulp below a
+// where the exact mean lies within half an ulp above it); the clamp returns the nearer end.
 double TruncNormMean(double a, double b) {
     if (a != a || b != b) return quiet_nan();
     if (a > b) return invalid_nan();
     if (a == b) return a;
+    if (const int k = tiny_scale(a, b))
+        return std::ldexp(TruncNormMean(std::ldexp(a, k), std::ldexp(b, k)), -k);
     const Ordered o = order(a, b);
     const double m = mean(o);
-    return o.reflected ? -m : m;
+    return std::fmin(std::fmax(o.reflected ? -m : m, a), b);
 }
 
 double TruncNormVar(double a, double b) {
     if (a != a || b != b) return quiet_nan();
     if (a > b) return invalid_nan();
     if (a == b) return 0.0;
+    if (const int k = tiny_scale(a, b))
+        return std::ldexp(TruncNormVar(std::ldexp(a, k), std::ldexp(b, k)), -2 * k);
     return var(order(a, b));
 }
 

@@ -55,6 +55,12 @@
 //   cdf, sf   2.0e-15 relative
 // Acceptance tolerances: 4 eps, 1e-14, 1e-13, 1e-13.
 //
+// Tiny intervals: where both ends lie below 2^-60 in magnitude the distribution is uniform to 2^-120,
+// and the interval is first scaled by a power of two (exact) so that no subnormal end is halved or
+// passed through erf: the uniform answers come out exact (cdf(4u, 3u, 7u) = 0.25 for u the smallest
+// subnormal). The mean is kept within [a, b] (far in a tail 1/R(a) could round one ulp below a). The
+// log mass is finite wherever a^2/2 is, up to |a| = sqrt(2 DBL_MAX).
+//
 // Invalid input: NaN in gives NaN out quietly; a > b gives a quiet NaN and raises the invalid flag.
 // a == b gives the limits log mass -inf, mean a, var 0, and the distribution of the point a.
 #ifndef ZELNOR_KERNELS_TRUNCNORM_H
