@@ -6,7 +6,10 @@ against the argument, one panel per function).
 Every function is evaluated at --points arguments (100000 by default) drawn from a fixed seed and
 spread over all its regimes: log-spaced far tails, negative arguments down to where the value
 overflows, the piece tables, and for the divided differences steps from 1e-16 to beyond the
-series window. The exact values come from the mpmath functions of tools/make_reference.py, at
+series window. Besides these, every regime threshold and every row boundary of the piece tables
+gets a dense neighbourhood (the doubles a few steps on either side, and random points within a
+relative 1e-3), and every row of a piece table a uniform sample of its own, so that a maximum in a
+narrow window cannot hide between the random points. The exact values come from the mpmath functions of tools/make_reference.py, at
 its base precision plus the digits the formula loses to cancellation at each argument, so the
 reference is exact to well below a unit in the last place even where the SciPy route loses
 everything.
@@ -87,19 +90,58 @@ def draw(rng, count, pieces):
     return out
 
 
-def whole_line(lower, upper):
+NEIGHBOUR_STEPS = (0, 1, 2, 3, 8, 64, -1, -2, -3, -8, -64)
+PER_ROW = 1000            # uniform points in each row of a piece table
+
+
+def near(rng, points, spread=1e-3, random_count=20):
+    """Dense neighbourhoods of the given points: the doubles NEIGHBOUR_STEPS steps away, and
+    random_count points log-spread within a relative `spread` on either side."""
+    out = []
+    for p in points:
+        p = float(p)
+        for k in NEIGHBOUR_STEPS:
+            out.append(p + k * math.ulp(p) if p != 0 else k * 5e-324)
+        offsets = np.exp(rng.uniform(math.log(1e-15), math.log(spread), random_count))
+        out.extend(p * (1 + offsets * rng.choice([-1.0, 1.0], random_count)))
+    return np.array(out)
+
+
+def across_rows(rng, starts):
+    """PER_ROW uniform points in each row [starts[i], starts[i + 1]) of a piece table."""
+    starts = [float(t) for t in starts]
+    return np.concatenate([rng.uniform(lo, hi, PER_ROW) for lo, hi in zip(starts, starts[1:])])
+
+
+def whole_line(lower, upper, bounds, rows):
     """For R, -R', -R''': negative arguments down to `lower` (uniform, and log-spaced towards 0),
-    the piece tables on [0, 25] and the continued-fraction tail log-spaced up to `upper`."""
+    the piece tables on [0, 25] and the continued-fraction tail log-spaced up to `upper`; dense
+    around the thresholds `bounds` and the row starts `rows` (and their negatives, where the
+    reflection evaluates the function), and across every row."""
     def make(rng, count):
-        return (draw(rng, count, [(0.15, "lin", lower, 0.0), (0.05, "-log", 1e-8, 1.0),
-                                  (0.05, "log", 1e-8, 1.0), (0.15, "lin", 0.0, 1.0),
-                                  (0.25, "lin", 1.0, 25.0), (0.35, "log", 1.0, upper)]),)
+        points = [float(t) for t in bounds + rows]
+        dense = near(rng, points)
+        dense = np.concatenate([dense, -dense, across_rows(rng, rows), near(rng, [lower, upper])])
+        dense = dense[(dense >= lower) & (dense <= upper)]
+        return (np.concatenate([draw(rng, count, [(0.15, "lin", lower, 0.0), (0.05, "-log", 1e-8, 1.0),
+                                                  (0.05, "log", 1e-8, 1.0), (0.15, "lin", 0.0, 1.0),
+                                                  (0.25, "lin", 1.0, 25.0), (0.35, "log", 1.0, upper)]),
+                                dense]),)
     return make
 
 
+REL_ROWS = [float(t) for t in mr.REL_ROW_STARTS]
+R_ROWS = [t for t in mr.R1_ROW_STARTS if t > 1]
+# -R''' leaves its tail guard on u = x^2 + 3 here; beyond, its value falls through the subnormals.
+D3_TAIL_GUARD = math.sqrt(math.sqrt(sys.float_info.max))
+
+
 def rel_args(rng, count):
-    """(0, 1]: uniform, and log-spaced down to 1e-30 where sqrt(pi/2) - R(x) ~ x."""
-    return (draw(rng, count, [(0.5, "lin", 0.0, 1.0), (0.5, "log", 1e-30, 1.0)]),)
+    """(0, 1]: uniform, and log-spaced down to 1e-30 where sqrt(pi/2) - R(x) ~ x; dense at and
+    across its rows."""
+    dense = np.concatenate([near(rng, REL_ROWS[1:]), across_rows(rng, REL_ROWS)])
+    return (np.concatenate([draw(rng, count, [(0.5, "lin", 0.0, 1.0), (0.5, "log", 1e-30, 1.0)]),
+                            dense[(dense > 0) & (dense <= 1)]]),)
 
 
 def window(x):
@@ -107,10 +149,27 @@ def window(x):
     return (1.25 + x) * 0.0392
 
 
+CF_BOUNDS = (21.2, 41.0, 165.0, 12800.0)   # depths 8, 6, 4, 2 of the difference from x - dx on
+
+
+def dd_boundaries(rng):
+    """Dense around the thresholds of the difference branch: x = -1.25 (where the reflected
+    difference starts) with steps from 0 and 1e-16 to 1, the seed switch x = 17.1 and the depth
+    bounds of x - dx inside the window, each with steps log-spread over the window."""
+    x_turn = near(rng, [-1.25])
+    dx_turn = np.where(rng.uniform(size=x_turn.size) < 0.1, 0.0,
+                       draw(rng, x_turn.size, [(1.0, "log", 1e-16, 1.0)]))
+    a = near(rng, CF_BOUNDS + (17.1,), spread=1e-6)
+    dx_in = window(a) * draw(rng, a.size, [(1.0, "log", 1e-10, 0.9)])
+    dx_in[::5] = 0.0
+    return np.concatenate([x_turn, a + dx_in]), np.concatenate([dx_turn, dx_in])
+
+
 def dd_args(rng, count):
     """Divided differences: -1 <= x <= 60 with steps log-spaced from 1e-16 to 30 and steps around
-    the series window; the far tail up to 1e6 with steps from 1e-16 x to 0.9 x; -20 <= x < -1
-    with steps up to 17 (so that x - dx stays above the reflection cut-off)."""
+    the series window; the far tail up to 1e6 with steps from 1e-16 x to 0.9 x; -37 <= x < -1 with
+    steps from 0 and 1e-16 up to where x - dx reaches the overflow point; dense around every
+    threshold."""
     main, edge, tail = int(0.55 * count), int(0.15 * count), int(0.15 * count)
     neg = count - main - edge - tail
     x_main = draw(rng, main, [(0.5, "lin", -1.0, 2.0), (0.5, "lin", -1.0, 60.0)])
@@ -119,10 +178,12 @@ def dd_args(rng, count):
     dx_edge = window(x_edge) * rng.uniform(0.5, 2.0, edge)
     x_tail = draw(rng, tail, [(1.0, "log", 60.0, 1e6)])
     dx_tail = x_tail * draw(rng, tail, [(1.0, "log", 1e-16, 0.9)])
-    x_neg = rng.uniform(-20.0, -1.0, neg)
-    dx_neg = draw(rng, neg, [(1.0, "log", 1e-16, 17.0)])
-    return (np.concatenate([x_main, x_edge, x_tail, x_neg]),
-            np.concatenate([dx_main, dx_edge, dx_tail, dx_neg]))
+    x_neg = rng.uniform(-37.0, -1.0, neg)
+    dx_neg = draw(rng, neg, [(1.0, "log", 1e-16, 1.0)]) * np.minimum(30.0, x_neg - R_EDGE)
+    dx_neg[::50] = 0.0
+    x_bound, dx_bound = dd_boundaries(rng)
+    return (np.concatenate([x_main, x_edge, x_tail, x_neg, x_bound]),
+            np.concatenate([dx_main, dx_edge, dx_tail, dx_neg, dx_bound]))
 
 
 RS_EDGE = -36.5
@@ -153,10 +214,12 @@ def cf_args(rng, count):
 
 @dataclass(frozen=True)
 class Range:
-    """A row of the table: the arguments selected by `select`, and the bound zelnor must meet."""
+    """A row of the table: the arguments selected by `select`, and the bound zelnor must meet;
+    with `unit`, the errors of this row are given in units of unit(*args) instead."""
     label: str
     select: Callable
     bound: float = None
+    unit: Callable = None
 
 
 @dataclass(frozen=True)
@@ -226,13 +289,27 @@ def dd_reflected(x, dx):
     return (x >= -1) & (x <= 60) & (x - dx < -1)
 
 
+def dd_below_turn(x, dx):
+    return x <= -1.25
+
+
+def reflected_difference_unit(x, dx):
+    """The conditioning of exp((x^2 + dx^2)/2) in the reflected difference, in eps."""
+    return EPS * ((x * x + dx * dx) / 2 + 2)
+
+
 CASES = [
-    Case("millsratio", "R", whole_line(R_EDGE, 1e300), mills.millsratio, sr.millsratio,
+    Case("millsratio", "R", whole_line(R_EDGE, 1e300, mr.R_BOUNDS, REL_ROWS + R_ROWS),
+         mills.millsratio, sr.millsratio,
          "`R = sqrt(pi/2)*erfcx(x/sqrt(2))`", whole_line_ranges(R_EDGE, 1e300, 4.5e-16)),
-    Case("millsratio_d1", "d1", whole_line(D1_EDGE, 1e150), mills.millsratio_d1, sr.millsratio_d1,
-         "`1 - x*R`", whole_line_ranges(D1_EDGE, 1e150, 8e-16)),
-    Case("millsratio_d3", "d3", whole_line(D3_EDGE, 1e75), mills.millsratio_d3, sr.millsratio_d3,
-         "`x**2 + 2 - x*(x**2 + 3)*R`", whole_line_ranges(D3_EDGE, 1e75, 8e-16)),
+    Case("millsratio_d1", "d1", whole_line(D1_EDGE, 1e150, mr.D1_BOUNDS, REL_ROWS + R_ROWS),
+         mills.millsratio_d1, sr.millsratio_d1,
+         "`1 - x*R`", whole_line_ranges(D1_EDGE, 1e150, 9e-16)),
+    Case("millsratio_d3", "d3",
+         whole_line(D3_EDGE, 1.2e77, mr.D3_BOUNDS + [D3_TAIL_GUARD],
+                    [float(t) for t in mr.R3_ROW_STARTS]),
+         mills.millsratio_d3, sr.millsratio_d3,
+         "`x**2 + 2 - x*(x**2 + 3)*R`", whole_line_ranges(D3_EDGE, 1.2e77, 8e-16)),
     Case("millsratio_rel_below1", "rel", rel_args, mills.millsratio_rel_below1,
          sr.millsratio_rel_below1, "`(sqrt(pi/2) - R)/x`",
          (Range("1e-30 <= x <= 1", everywhere),),
@@ -245,8 +322,12 @@ CASES = [
                 lambda x, dx: dd_main(x, dx) & (dx >= 0.5 * window(x)) & (dx <= 2 * window(x))),
           Range("-1 <= x <= 60, dx <= 30, -31 <= x - dx < -1", dd_reflected),
           Range("60 < x <= 1e6, 1e-16 x <= dx <= 0.9 x", lambda x, dx: x > 60),
-          Range("-20 <= x < -1, 1e-16 <= dx <= 17", lambda x, dx: x < -1)),
-         plot=(Panel(0, "x", "symlog", everywhere), Panel(1, "dx", "log", everywhere))),
+          Range("-1.25 < x < -1, 0 <= dx, x - dx above the overflow point",
+                lambda x, dx: (x > -1.25) & (x < -1)),
+          Range("-37 <= x <= -1.25, 0 <= dx <= 30, x - dx above the overflow point; "
+                "in units of eps ((x^2 + dx^2)/2 + 2)", dd_below_turn, 4.0,
+                reflected_difference_unit)),
+         plot=(Panel(0, "x", "symlog", everywhere), Panel(1, "dx", "log", lambda x, dx: dx > 0))),
     Case("millsratio_dd(theta=-1)", "rs", rs_args,
          lambda x, dx: divdiff.millsratio_dd(x, dx, -1), sr.reflected_sum,
          "`(R(dx - x) + R(x + dx))/(2*dx)`",
@@ -341,11 +422,12 @@ def summarise(result):
         if not sel.any():
             raise RuntimeError("%s: no argument in %s" % (result.case.name, rng.label))
         stats = [sel.sum()]
-        for err in (result.zelnor_err[sel], result.route_err[sel]):
+        unit = rng.unit(*(a[sel] for a in result.args)) if rng.unit else 1.0
+        for err in (result.zelnor_err[sel] / unit, result.route_err[sel] / unit):
             stats += [err.max(), np.percentile(err, 99.9, method="higher")]
         result.rows.append((rng, *stats))
         if rng.bound is not None and stats[1] > rng.bound:
-            k = np.flatnonzero(sel)[np.argmax(result.zelnor_err[sel])]
+            k = np.flatnonzero(sel)[np.argmax(result.zelnor_err[sel] / unit)]
             result.failures.append("%s on %s: max error %.3g > %.3g at %s"
                                    % (result.case.name, rng.label, stats[1], rng.bound,
                                       ", ".join(repr(float(a[k])) for a in result.args)))
@@ -393,8 +475,9 @@ def write_markdown(path, results, options):
         "",
         "For x < 0 both zelnor and the SciPy route are limited by the conditioning of "
         "exp(x^2/2), about (x^2/2 + 2) eps; the same holds for the divided differences whose "
-        "point x - dx lies below -1. For x <= -1.25 `millsratio_dd` forms the direct difference, "
-        "the route's own formula, so tiny steps cancel there for both. `millsratio_dd_cf` "
+        "point x - dx lies below -1. For x <= -1.25 `millsratio_dd` sums two positive terms from "
+        "the reflection of R, where the route's difference cancels; its errors there are given "
+        "in units of that conditioning, eps ((x^2 + dx^2)/2 + 2). `millsratio_dd_cf` "
         "computes the divided difference of the depth-%d continued-fraction convergent K of R; "
         "its reference is that quantity in "
         "mpmath, and its baseline forms the same convergent in float64 and subtracts." % CF_DEPTH,
@@ -482,6 +565,34 @@ def parse_command_line():
     return parser.parse_args()
 
 
+REFINE_SEEDS = 16        # worst arguments of each table row, searched around in a second pass
+REFINE_POINTS = 300      # points around each
+
+
+def with_exact_values(pool, case, args, cache_dir):
+    """The arguments whose exact value is a finite normal double, with its hi and lo."""
+    ref = references(pool, case, args, cache_dir)
+    keep = ~np.isnan(ref[:, 0])
+    return tuple(a[keep] for a in args), ref[keep, 0], ref[keep, 1]
+
+
+def around_worst(rng, case, args, err):
+    """Second pass: REFINE_POINTS arguments within a relative 1e-15 to 1e-3 of each of the
+    REFINE_SEEDS worst arguments of each range (a maximum in a narrow window is seldom hit by
+    the first pass itself, but its neighbourhood shows larger errors than elsewhere)."""
+    seeds = set()
+    for rng_ in case.ranges:
+        idx = np.flatnonzero(rng_.select(*args))
+        seeds.update(idx[np.argsort(err[idx])[-REFINE_SEEDS:]].tolist())
+    seeds = np.array(sorted(seeds), dtype=int)
+    out = []
+    for a in args:
+        base = np.repeat(a[seeds], REFINE_POINTS)
+        jitter = np.exp(rng.uniform(math.log(1e-15), math.log(1e-3), base.size))
+        out.append(base * (1 + jitter * rng.choice([-1.0, 1.0], base.size)))
+    return tuple(out)
+
+
 def main():
     options = parse_command_line()
     start = time.monotonic()
@@ -490,11 +601,14 @@ def main():
     with multiprocessing.Pool(options.jobs) as pool:
         for case in cases:
             rng = np.random.default_rng([options.seed, CASES.index(case)])
-            args = case.make_args(rng, options.points)
-            ref = references(pool, case, args, options.cache)
-            keep = ~np.isnan(ref[:, 0])
-            args = tuple(a[keep] for a in args)
-            hi, lo = ref[keep, 0], ref[keep, 1]
+            args, hi, lo = with_exact_values(pool, case, case.make_args(rng, options.points),
+                                             options.cache)
+            with np.errstate(all="ignore"):
+                first = relative_error(case.zelnor(*args), hi, lo)
+            more, more_hi, more_lo = with_exact_values(pool, case, around_worst(rng, case, args, first),
+                                                       options.cache)
+            args = tuple(np.concatenate(pair) for pair in zip(args, more))
+            hi, lo = np.concatenate([hi, more_hi]), np.concatenate([lo, more_lo])
             with np.errstate(all="ignore"):
                 result = Result(case, args, relative_error(case.zelnor(*args), hi, lo),
                                 relative_error(case.route(*args), hi, lo))

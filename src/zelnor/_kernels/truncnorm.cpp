@@ -222,24 +222,25 @@ double var(const Ordered& o) {
     return (wa * va - wb * tail_var(o.b)) - (wa * wb) * (dmu * dmu);
 }
 
-// P(a < X <= x) and P(x < X <= b) for a < x < b ordered. Where a density factor multiplies a ratio of
-// masses, the ratio is formed first: the factor may be near the end of the normal range while the
-// masses are small, and their product would become subnormal and lose digits.
-struct Probabilities {
-    double below, above;
-};
-
-Probabilities probabilities(double x, const Ordered& o) {
+// P(a < X <= x) (upper = false) or P(x < X <= b) (upper = true) for a < x < b ordered; only the one
+// asked for is computed. Where a density factor multiplies a ratio of masses, the ratio is formed
+// first: the factor may be near the end of the normal range while the masses are small, and their
+// product would become subnormal and lose digits.
+double probability(double x, const Ordered& o, bool upper) {
     if (o.a >= 0) {
         const double total = scaled_mass(o.a, o.b);
-        return {scaled_mass(o.a, x) / total, density_ratio(o.a, x) * (scaled_mass(x, o.b) / total)};
+        if (upper) return density_ratio(o.a, x) * (scaled_mass(x, o.b) / total);
+        return scaled_mass(o.a, x) / total;
     }
     // Straddling: every mass here is doubled (straddling_mass2).
     const double total = straddling_mass2(o.a, o.b);
-    const double density2 = 2.0 * kInvSqrt2Pi * gauss(x);
-    if (x > 0) return {straddling_mass2(o.a, x) / total, density2 * (scaled_mass(x, o.b) / total)};
-    if (x < 0) return {density2 * (scaled_mass(-x, -o.a) / total), straddling_mass2(x, o.b) / total};
-    return {straddling_mass2(o.a, 0.0) / total, straddling_mass2(0.0, o.b) / total};
+    if (x == 0) return (upper ? straddling_mass2(0.0, o.b) : straddling_mass2(o.a, 0.0)) / total;
+    // On the side of 0 away from x the mass is an erf sum, on the side of x a density times S.
+    if (upper == (x > 0)) {
+        const double density2 = 2.0 * kInvSqrt2Pi * gauss(x);
+        return density2 * ((x > 0 ? scaled_mass(x, o.b) : scaled_mass(-x, -o.a)) / total);
+    }
+    return (x > 0 ? straddling_mass2(o.a, x) : straddling_mass2(x, o.b)) / total;
 }
 
 // Where both ends are below 2^-60 in magnitude the density is constant over [a, b] to 2^-120
@@ -265,8 +266,7 @@ double tail_probability(double x, double a, double b, bool upper) {
         upper = !upper;
     }
     // The part and the whole come from different formulas near 1, and their ratio may round above it.
-    const Probabilities p = probabilities(x, o);
-    const double r = upper ? p.above : p.below;
+    const double r = probability(x, o, upper);
     return r > 1.0 ? 1.0 : r;
 }
 
