@@ -1,15 +1,10 @@
-"""The mpmath reference tables of tests/data: arguments, then the exact value as hi + lo."""
-from pathlib import Path
-
+"""The mpmath reference tables of tests/data: arguments, then the exact value as hi + lo. The tables are
+read by the same function as the tools that write and check them (tools/mp_reference.py)."""
 import numpy as np
 
-DATA = Path(__file__).parent / "data"
+from mp_reference import read_table
 
-
-def load(name, nargs):
-    """Columns of a reference table: the argument arrays and the exact value as (hi, lo)."""
-    table = np.loadtxt(DATA / name, ndmin=2)
-    return [table[:, k] for k in range(nargs)], table[:, nargs], table[:, nargs + 1]
+load = read_table
 
 
 def rel_error(values, hi, lo):

@@ -5,7 +5,10 @@ import ctypes
 import shutil
 import subprocess
 
+import mpmath
 import pytest
+
+import fit_coefficients
 
 import zelnor.divdiff as divdiff
 import zelnor.mills as mills
@@ -60,12 +63,30 @@ def test_symbols_are_exported(module, entry_points, templates):
         assert not set(DIVDIFF_ENTRY_POINTS) & names, "mills must not carry the divided differences"
 
 
+@pytest.fixture(scope="module")
+def fitted_tables():
+    """The tables as tools/fit_coefficients.py fits them in mpmath, flattened row by row."""
+    with mpmath.workdps(fit_coefficients.WORK_DIGITS):
+        return {t.name: [c for row in fit_coefficients.fit_table(t) for c in row] for t in fit_coefficients.TABLES}
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm from binutils")
 @pytest.mark.parametrize("module", [mills, divdiff], ids=["mills", "divdiff"])
-def test_tables_are_reachable_by_name(module):
+def test_exported_tables_are_the_fit_bit_for_bit(module, fitted_tables):
+    """What the kernels read, reached by name: the symbol's size and every coefficient, against the
+    fit redone in mpmath, so that a coefficient changed by an ulp, or a row lost or added, fails."""
+    sizes = symbol_sizes(module.__file__)
     library = ctypes.CDLL(module.__file__)
-    for name, length in TABLES.items():
-        table = (ctypes.c_double * length).in_dll(library, name)
-        assert len(table) == length
-    # Row 0 of C_Rrel and of C_R3 start with the exact values at x = 0: Rrel(0) = 1, -R'''(0) = 2.
-    assert (ctypes.c_double * 96).in_dll(library, "C_Rrel")[0] == 1.0
-    assert (ctypes.c_double * 405).in_dll(library, "C_R3")[0] == 2.0
+    for name, coefficients in fitted_tables.items():
+        assert sizes[name] == 8 * len(coefficients) == 8 * TABLES[name], name
+        exported = (ctypes.c_double * len(coefficients)).in_dll(library, name)
+        changed = [k for k, (got, want) in enumerate(zip(exported, coefficients)) if got.hex() != want.hex()]
+        assert not changed, f"{name}: elements {changed[:8]} differ from the fit"
+
+
+def symbol_sizes(library):
+    """Sizes in bytes of the defined dynamic data symbols of a shared library."""
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", "-S", library], capture_output=True, text=True, check=True
+    ).stdout
+    return {f[3]: int(f[1], 16) for f in (line.split() for line in out.splitlines()) if len(f) == 4}

@@ -41,42 +41,13 @@ def triples():
 # Accuracy against mpmath
 # ---------------------------------------------------------------------------------------------
 
-def test_logmass_within_4_eps_of_max_1_and_its_size():
-    (a, b), hi, lo = load("truncnorm_logmass.txt", 2)
-    err = np.abs((tn.logmass(a, b) - hi) - lo) / (4 * EPS * np.maximum(1.0, np.abs(hi)))
-    assert err.max() <= 1.0, worst(err, a, b)
-
-
-def test_mean_within_1e_14_of_its_size_or_the_standard_deviation():
-    (a, b), hi, lo = load("truncnorm_mean.txt", 2)
-    _, var_hi, _ = load("truncnorm_var.txt", 2)
-    err = np.abs((tn.mean(a, b) - hi) - lo) / (1e-14 * np.maximum(np.abs(hi), np.sqrt(var_hi)))
-    assert err.max() <= 1.0, worst(err, a, b)
-
-
-def test_var_within_1e_13_relative_and_positive():
-    (a, b), hi, lo = load("truncnorm_var.txt", 2)
-    v = tn.var(a, b)
-    assert (v > 0).all() and np.isfinite(v).all()
-    err = rel_error(v, hi, lo) / 1e-13
-    assert err.max() <= 1.0, worst(err, a, b)
-
-
-@pytest.mark.parametrize("f", [tn.cdf, tn.sf], ids=lambda f: f.__name__)
-def test_cdf_and_sf_each_within_1e_13_relative(f):
-    """Each on its own: the small one of the pair keeps its relative accuracy (rows whose value
-    lies below the normal range are compared absolutely)."""
-    (x, a, b), hi, lo = load(f"truncnorm_{f.__name__}.txt", 3)
-    values = f(x, a, b)
-    normal = hi >= TINY
-    err = rel_error(values[normal], hi[normal], lo[normal]) / 1e-13
-    assert err.max() <= 1.0, worst(err, x[normal], a[normal], b[normal])
-    assert np.abs(values[~normal] - hi[~normal]).max(initial=0.0) <= TINY
-
-
-# The kernel's own accuracy, stated in the header of _kernels/truncnorm.h from 10^5 random cases:
-# tighter than the tolerances above, so that a regime switch moved to where its formula has lost
-# digits fails here even while it still meets them.
+# The kernel's measured accuracy, stated in the header of _kernels/truncnorm.h from 10^5 random cases,
+# with a margin of 1.5 to 3 (measured on these tables: 1.53 eps, 3.0e-16, 3.1e-15, 1.3e-15, 1.4e-15),
+# not the looser acceptance tolerances: a regime switch moved to where its formula has lost digits, or a
+# regression of a few units of 1e-15, fails here. The log mass is measured against max(1, |log mass|),
+# the mean against max(|mean|, standard deviation), the rest relatively; cdf and sf each on its own, so
+# the small one of the pair keeps its relative accuracy, and rows whose value lies below the normal
+# range are compared absolutely.
 HEADER_BOUNDS = {"logmass": 3 * EPS, "mean": 1e-15, "var": 1e-14, "cdf": 5e-15, "sf": 5e-15}
 
 
@@ -84,9 +55,11 @@ HEADER_BOUNDS = {"logmass": 3 * EPS, "mean": 1e-15, "var": 1e-14, "cdf": 5e-15, 
 def test_accuracy_stated_in_the_kernel_header(name):
     if name in ("cdf", "sf"):
         (x, a, b), hi, lo = load(f"truncnorm_{name}.txt", 3)
+        value = getattr(tn, name)(x, a, b)
         normal = hi >= TINY
+        assert np.abs(value[~normal] - hi[~normal]).max(initial=0.0) <= TINY
         args = (x[normal], a[normal], b[normal])
-        err = rel_error(getattr(tn, name)(*args), hi[normal], lo[normal])
+        err = rel_error(value[normal], hi[normal], lo[normal])
     else:
         (a, b), hi, lo = load(f"truncnorm_{name}.txt", 2)
         args = (a, b)
@@ -97,23 +70,47 @@ def test_accuracy_stated_in_the_kernel_header(name):
             _, var_hi, _ = load("truncnorm_var.txt", 2)
             err = np.abs((value - hi) - lo) / np.maximum(np.abs(hi), np.sqrt(var_hi))
         else:
+            assert (value > 0).all() and np.isfinite(value).all()
             err = rel_error(value, hi, lo)
     err = err / HEADER_BOUNDS[name]
     assert err.max() <= 1.0, worst(err, *args)
 
 
-def test_tables_cover_the_cases_the_textbook_formulas_lose():
+def textbook_var(a, b):
+    """1 + (a n(a) - b n(b))/M - mean^2 with M = N(b) - N(a), in double: what the tables must defeat."""
+
+    def big_n(t):
+        return 0.5 * np.array([math.erfc(-v / math.sqrt(2)) for v in t])
+
+    def n(t):
+        return np.exp(-0.5 * t * t) / math.sqrt(2 * math.pi)
+
+    def t_n(t):
+        return np.where(np.isinf(t), 0.0, t * n(t))
+
+    with np.errstate(all="ignore"):
+        m = big_n(b) - big_n(a)
+        mean = (n(a) - n(b)) / m
+        return 1 + (t_n(a) - t_n(b)) / m - mean * mean
+
+
+def test_tables_hold_the_cases_the_textbook_formulas_lose():
     """Narrow intervals far out, intervals far in a tail, tiny intervals across zero, one-sided ones
-    and the whole line: a table without them could pass a naive implementation."""
-    (a, b), _, _ = load("truncnorm_var.txt", 2)
+    far out: on rows of each kind the textbook variance in double has no correct digit left, so the
+    accuracy test above tells the kernel from it."""
+    (a, b), hi, lo = load("truncnorm_var.txt", 2)
+    wrong = ~(rel_error(textbook_var(a, b), hi, lo) < 0.1)
     finite = np.isfinite(a) & np.isfinite(b)
     with np.errstate(invalid="ignore"):
         centre, half = (a + b) / 2, (b - a) / 2
-    assert (finite & (np.abs(centre) > 1e5) & (half < 1e-5 * np.abs(centre))).any()
-    assert (finite & (a > 30)).any()
-    assert (finite & (a < 0) & (b > 0) & (half < 1e-9)).any()
-    assert (np.isinf(b) & np.isfinite(a)).any() and (np.isinf(a) & np.isfinite(b)).any()
-    assert (np.isinf(a) & np.isinf(b)).any()
+    kinds = {
+        "narrow far out": finite & (np.abs(centre) > 1e5) & (half < 1e-5 * np.abs(centre)),
+        "far in a tail": finite & (a > 30),
+        "tiny across zero": finite & (a < 0) & (b > 0) & (half < 1e-9),
+        "one-sided far out": np.isinf(b) & (a > 30) | np.isinf(a) & (b < -30),
+    }
+    for kind, rows in kinds.items():
+        assert (rows & wrong).any(), kind
 
 
 # ---------------------------------------------------------------------------------------------
@@ -224,14 +221,6 @@ def test_reflection_is_exact():
     (x, a, b), _, _ = load("truncnorm_cdf.txt", 3)
     assert (tn.cdf(-x, -b, -a) == tn.sf(x, a, b)).all()
     assert (tn.sf(-x, -b, -a) == tn.cdf(x, a, b)).all()
-
-
-def test_cdf_and_sf_add_to_one_and_grow_and_fall_with_x():
-    a, b = -0.3, 7.0
-    x = np.linspace(a, b, 2001)
-    c, s = tn.cdf(x, a, b), tn.sf(x, a, b)
-    assert np.abs(c + s - 1).max() <= 4 * EPS
-    assert (np.diff(c) >= 0).all() and (np.diff(s) <= 0).all()
 
 
 # ---------------------------------------------------------------------------------------------

@@ -35,15 +35,16 @@ import numpy as np
 import scipy
 
 import make_reference as mr
+import mp_reference
 import scipy_routes as sr
 import zelnor
 from zelnor import divdiff, mills
 
 # mpmath's erfc slows down by two orders of magnitude for arguments beyond about 1e60. The
-# enveloping series that make_reference.py uses past its own limit converges, at the precisions
+# enveloping series that mp_reference.mills_ratio uses past its own limit converges, at the precisions
 # needed here, within a few terms from x = 1e20 on (its terms fall like 1/x^2 and its smallest term,
 # about exp(-x^2/2), lies far below any working precision), so the exact values take it from there.
-mr.ERFC_LIMIT = 1e20
+mp_reference.ERFC_LIMIT = 1e20
 
 ROOT = Path(__file__).resolve().parent.parent
 MAX_JOBS = 2

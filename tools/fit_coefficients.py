@@ -31,6 +31,8 @@ from typing import Callable
 
 from mpmath import mp, mpf
 
+from mp_reference import hi_lo, mills_d1, mills_d3, mills_rel, to_fraction
+
 REPO_ROOT = Path(__file__).resolve().parent.parent
 DEFAULT_OUTPUT = REPO_ROOT / "src" / "zelnor" / "_mills_coef.h"
 
@@ -51,30 +53,6 @@ MAX_REL_ERROR = 2.5e-16
 # true function; sampling four or sixteen times denser moves the maxima only in
 # their fourth digit.
 ERROR_SAMPLES = 256
-
-
-# --- The functions held by the tables ------------------------------------------
-
-def mills_ratio(x):
-    """R(x) = sqrt(pi/2) erfc(x/sqrt 2) exp(x^2/2), i.e. N(-x)/n(x)."""
-    return mp.sqrt(mp.pi / 2) * mp.erfc(x / mp.sqrt(2)) * mp.exp(x * x / 2)
-
-
-def rel_form(x):
-    """Rrel(x) = (sqrt(pi/2) - R(x))/x, with its limit Rrel(0) = 1 (R(0) = sqrt(pi/2), R'(0) = -1)."""
-    if x == 0:
-        return mpf(1)
-    return (mp.sqrt(mp.pi / 2) - mills_ratio(x)) / x
-
-
-def neg_deriv1(x):
-    """-R'(x) = 1 - x R(x), from R' = x R - 1."""
-    return 1 - x * mills_ratio(x)
-
-
-def neg_deriv3(x):
-    """-R'''(x) = x^2 + 2 - x (x^2 + 3) R(x), from R''' = (x^2 + 3) R' + 1."""
-    return x * x + 2 - x * (x * x + 3) * mills_ratio(x)
 
 
 # --- Maps from the mapped coordinate back to x ------------------------------------
@@ -134,12 +112,12 @@ class Table:
 
 
 TABLES = (
-    Table("C_Rrel", 12, 8, rel_form, "the relative form Rrel(x) = (sqrt(pi/2) - R(x))/x",
+    Table("C_Rrel", 12, 8, mills_rel, "the relative form Rrel(x) = (sqrt(pi/2) - R(x))/x",
           rrel_x_of_z, rrel_fit_x, "z = 12 x", 12,
           "row 0 has c0 = 1 exactly, the limit Rrel(0)"),
-    Table("C_R1", 26, 8, neg_deriv1, "-R'(x) = 1 - x R(x)",
+    Table("C_R1", 26, 8, mills_d1, "-R'(x) = 1 - x R(x)",
           r1_x_of_z, exact_fit_x(r1_x_of_z), "z = 32 (x - 1)/(x + 2.5)", 24, ""),
-    Table("C_R3", 45, 9, neg_deriv3, "-R'''(x) = x^2 + 2 - x (x^2 + 3) R(x)",
+    Table("C_R3", 45, 9, mills_d3, "-R'''(x) = x^2 + 2 - x (x^2 + 3) R(x)",
           r3_x_of_z, exact_fit_x(r3_x_of_z), "z = 50 x/(x + 3.5)", 42,
           "the fit itself gives row 0 c0 = 2 = -R'''(0) and c1 = -0.21 sqrt(pi/2), "
           "the slope -3 sqrt(pi/2) of -R''' times dx/dz = 0.07"),
@@ -251,8 +229,7 @@ def interpolate(values, nodes):
 
 def nearest_double(v):
     """v rounded to the nearest binary64 value (ties to even)."""
-    with mp.workprec(53):
-        return float(+v)
+    return hi_lo(to_fraction(v))[0]
 
 
 def fit_row(table, i):

@@ -32,9 +32,11 @@ from fractions import Fraction
 from pathlib import Path
 from typing import Callable
 
-import mpmath
 import numpy as np
 from mpmath import mp, mpf
+
+from mp_reference import (DATA_DIR, REF_TEXT, columns_text, format_row, hi_lo, made_by, mills_d1, mills_d3,
+                          mills_ratio, mills_rel, read_table, to_fraction, write_table)
 
 SEED = 20240611
 # ref_hi holds 16 significant digits and ref_lo normally starts 16 to 20
@@ -44,13 +46,7 @@ BASE_DIGITS = LO_PLACES + 24
 VERIFY_EXTRA_DIGITS = 25
 CHECK_EXTRA_DIGITS = 40
 MAX_JOBS = 2
-DATA_DIR = Path(__file__).resolve().parent.parent / "tests" / "data"
 
-# mpmath's erfc decides between its series and its asymptotic expansion with
-# a machine float holding the square of its argument z = x/sqrt(2), which
-# overflows for z above about 1.3e154; past ERFC_LIMIT the Mills ratio comes
-# from its own asymptotic expansion instead.
-ERFC_LIMIT = 1e154
 
 
 # ---------------------------------------------------------------------------
@@ -97,75 +93,9 @@ SINGLE = Format(np.float32, np.uint32, float(np.finfo(np.float32).tiny),
                 float(np.finfo(np.float32).max), -13.320874214172363)
 
 
-def to_fraction(value) -> Fraction:
-    """The exact rational value of a finite mpf."""
-    sign, man, exp, _ = value._mpf_
-    man = -man if sign else man
-    return Fraction(man << exp) if exp >= 0 else Fraction(man, 1 << -exp)
-
-
-def hi_lo(value: Fraction) -> tuple:
-    """Split an exact value into (nearest double, nearest double to the rest).
-
-    Fraction -> float is int / int true division, which CPython rounds
-    correctly, subnormal results included.
-    """
-    hi = float(value)
-    return hi, float(value - Fraction(hi))
-
-
 # ---------------------------------------------------------------------------
 # The functions, in mpmath at the current working precision
 # ---------------------------------------------------------------------------
-
-def mills_ratio(x: mpf) -> mpf:
-    """R(x) = sqrt(pi/2) erfc(z) exp(z^2) with z = x/sqrt(2).
-
-    z is rounded to the working precision but z^2 is then formed exactly, so
-    the product is erfc(z) exp(z^2) for that one rounded z.  For x >= 0 this
-    function of z changes by a relative amount of order one times the
-    relative change of z, so the rounding of z costs nothing; for x < 0 it
-    grows like exp(z^2) and the relative error of z is amplified by 2 z^2 =
-    x^2, which lost_digits_r adds to the working precision.
-    """
-    if x > ERFC_LIMIT:
-        return mills_ratio_asymptotic(x)
-    z = x / mp.sqrt(2)
-    return mp.sqrt(mp.pi / 2) * mp.erfc(z) * mp.exp(mp.fmul(z, z, exact=True))
-
-
-def mills_ratio_asymptotic(x: mpf) -> mpf:
-    """R(x) = sum_k (-1)^k (2k-1)!! / x^(2k+1), summed until below 2^-prec.
-
-    R(x) = int_0^inf exp(-x t) exp(-t^2/2) dt, and the Taylor polynomials of
-    exp(-s) alternately over- and underestimate it, so the series envelops R:
-    the error of a partial sum is at most the first term left out.
-    """
-    bound = mpf(2) ** -(mp.prec + 10) / x
-    term, total, k = 1 / x, mpf(0), 0
-    while abs(term) > bound:
-        total += term
-        term *= -(2 * k + 1) / (x * x)
-        k += 1
-    return total
-
-
-def mills_d1(x: mpf) -> mpf:
-    """-R'(x) = 1 - x R(x)."""
-    return 1 - x * mills_ratio(x)
-
-
-def mills_d3(x: mpf) -> mpf:
-    """-R'''(x) = x^2 + 2 - x (x^2 + 3) R(x)."""
-    return x * x + 2 - x * (x * x + 3) * mills_ratio(x)
-
-
-def mills_rel(x: mpf) -> mpf:
-    """(sqrt(pi/2) - R(x)) / x, whose limit at x = 0 is 1."""
-    if x == 0:
-        return mpf(1)
-    return (mp.sqrt(mp.pi / 2) - mills_ratio(x)) / x
-
 
 def divided_difference(x: mpf, dx: mpf) -> mpf:
     """(R(x - dx) - R(x + dx)) / (2 dx) at the exact x -+ dx; -R'(x) at dx = 0."""
@@ -262,7 +192,7 @@ def near_double_digits(x: float) -> float:
 
 def lost_digits_r(x: float) -> float:
     """R has no cancellation; for x < 0, erfc(z) exp(z^2) amplifies the
-    rounding of z = x/sqrt(2) by x^2 (see mills_ratio)."""
+    rounding of z = x/sqrt(2) by x^2 (see mp_reference.mills_ratio)."""
     return 2 * log10_above_one(x) + 1 if x < 0 else 0.0
 
 
@@ -793,11 +723,9 @@ def header(table: Table, rows: list, seed_note: str) -> list:
     lines = [
         table.title,
         "function: " + quantity.formula,
-        "columns: %s ref_hi ref_lo" % " ".join(table.columns),
-        "ref_hi = exact value rounded to the nearest double, ref_lo = (exact - ref_hi) "
-        "rounded to the nearest double; arguments and references are Python repr(float)",
-        "made by tools/make_reference.py with mpmath %s and numpy %s"
-        % (mpmath.__version__, np.__version__),
+        columns_text(table.columns),
+        REF_TEXT,
+        made_by("make_reference.py"),
         "working precision (decimal digits): " + quantity.precision
         + ("" if quantity.exact else LO_TEXT),
         "verification: every row recomputed %s; the pair did not change"
@@ -806,12 +734,7 @@ def header(table: Table, rows: list, seed_note: str) -> list:
         seed_note,
         "rows: %d, x from %r to %r" % (len(rows), min(xs), max(xs)),
     ]
-    return ["# " + line for line in lines]
-
-
-def format_row(args: tuple, pair: tuple) -> str:
-    return " ".join([repr(a) if isinstance(a, float) else str(a) for a in args]
-                    + [repr(pair[0]), repr(pair[1])])
+    return lines
 
 
 def make_table(pool, table: Table) -> None:
@@ -823,9 +746,7 @@ def make_table(pool, table: Table) -> None:
         raise RuntimeError("%s: %d rows, fewer than %d" % (table.name, len(rows), table.min_rows))
     seed_note = ("seed: numpy.random.default_rng([%d, crc32(%r)])"
                  % (SEED, table.name))
-    text = "\n".join(header(table, rows, seed_note) + [format_row(a, p) for a, p in rows]) + "\n"
-    table.path.parent.mkdir(parents=True, exist_ok=True)
-    table.path.write_text(text)
+    text = write_table(table.path, header(table, rows, seed_note), [format_row(a, p) for a, p in rows])
     print("%s: %d rows (%d skipped), %.0f kB, %.1f s" % (table.path.name, len(rows),
           len(args) - len(rows), len(text) / 1024, time.monotonic() - start), file=sys.stderr)
 
@@ -834,10 +755,9 @@ def make_table(pool, table: Table) -> None:
 # Checking a table on disk
 # ---------------------------------------------------------------------------
 
-def parse_row(table: Table, line: str) -> tuple:
-    fields = line.split()
-    args = tuple(int(f) if c == "n" else float(f) for c, f in zip(table.columns, fields))
-    return args, (float(fields[-2]), float(fields[-1]))
+def row_args(table: Table, values) -> tuple:
+    """A row's arguments as the generator made them: the depth n an integer, the rest doubles."""
+    return tuple(int(v) if c == "n" else float(v) for c, v in zip(table.columns, values))
 
 
 def check_task(task: tuple):
@@ -848,9 +768,10 @@ def check_task(task: tuple):
 
 
 def check_table(pool, table: Table, count: int, seed: int) -> bool:
-    lines = [l for l in table.path.read_text().splitlines() if l and not l.startswith("#")]
-    picked = np.random.default_rng(seed).choice(len(lines), min(count, len(lines)), replace=False)
-    tasks = [(table.name, *parse_row(table, lines[i])) for i in sorted(picked)]
+    args, hi, lo = read_table(table.path.name, len(table.columns))
+    picked = np.random.default_rng(seed).choice(hi.size, min(count, hi.size), replace=False)
+    tasks = [(table.name, row_args(table, [a[i] for a in args]), (float(hi[i]), float(lo[i])))
+             for i in sorted(picked)]
     failures = [f for f in pool.imap(check_task, tasks, chunksize=8) if f is not None]
     for args, pair, again in failures:
         print("MISMATCH %s %r: file %r, recomputed %r" % (table.name, args, pair, again),

@@ -15,15 +15,12 @@ import argparse
 import math
 import sys
 import time
-from pathlib import Path
-
-import mpmath
 import numpy as np
 
 import truncnorm_mp
+from mp_reference import DATA_DIR, REF_TEXT, columns_text, format_row, made_by, read_table, write_table
 
 SEED = 20240917
-DATA_DIR = Path(__file__).resolve().parent.parent / "tests" / "data"
 CHECK_EXTRA_DIGITS = 40
 
 MOMENT_TABLES = {
@@ -83,26 +80,24 @@ def cases():
 
 def header(name, formula, columns, rows):
     return [
-        f"# truncated standard normal on [a, b]: {name} = {formula}",
-        "# n, N the standard normal density and distribution function; either end may be infinite",
-        f"# columns: {columns} ref_hi ref_lo",
-        "# ref_hi = exact value rounded to the nearest double, ref_lo = (exact - ref_hi) rounded to "
-        "the nearest double; arguments and references are Python repr(float)",
-        f"# made by tools/make_truncnorm_reference.py with mpmath {mpmath.__version__} and numpy "
-        f"{np.__version__}, seed {SEED}",
-        f"# working precision (decimal digits): {truncnorm_mp.BASE_DIGITS} + 4 log10 max(2, |a|, |b|)"
+        f"truncated standard normal on [a, b]: {name} = {formula}",
+        "n, N the standard normal density and distribution function; either end may be infinite",
+        columns_text(columns),
+        REF_TEXT,
+        f"{made_by('make_truncnorm_reference.py')}, seed {SEED}",
+        f"working precision (decimal digits): {truncnorm_mp.BASE_DIGITS} + 4 log10 max(2, |a|, |b|)"
         " + 2 log10 max(1, 1/h) + 2, + log10(1/(2 x h)) for a narrow interval on one side of 0 "
         "(x the centre, h the half-width); cdf and sf + 2 log10 max(2, |x|)",
-        f"# verification: every row recomputed with {truncnorm_mp.VERIFY_EXTRA} more digits, the "
+        f"verification: every row recomputed with {truncnorm_mp.VERIFY_EXTRA} more digits, the "
         "precision doubled until the pair did not change",
-        f"# rows: {rows}",
+        f"rows: {rows}",
     ]
 
 
-def write(name, lines):
+def write(name, comments, rows):
     path = DATA_DIR / f"truncnorm_{name}.txt"
-    path.write_text("\n".join(lines) + "\n")
-    print(f"wrote {path} ({sum(not l.startswith('#') for l in lines)} rows)", file=sys.stderr)
+    write_table(path, comments, rows)
+    print(f"wrote {path} ({len(rows)} rows)", file=sys.stderr)
 
 
 def make():
@@ -111,27 +106,25 @@ def make():
     moment_rows = {name: [] for name in MOMENT_TABLES}
     for i, (a, b) in enumerate(intervals):
         for name, (hi, lo) in zip(MOMENT_TABLES, truncnorm_mp.moments(a, b)):
-            moment_rows[name].append(f"{a!r} {b!r} {hi!r} {lo!r}")
+            moment_rows[name].append(format_row((a, b), (hi, lo)))
         if i % 500 == 0:
             print(f"intervals {i}/{len(intervals)}, {time.monotonic() - start:.0f} s", file=sys.stderr)
     point_rows = {name: [] for name in POINT_TABLES}
     for i, (x, a, b) in enumerate(at):
         for name, (hi, lo) in zip(POINT_TABLES, truncnorm_mp.cdf_sf(x, a, b)):
-            point_rows[name].append(f"{x!r} {a!r} {b!r} {hi!r} {lo!r}")
+            point_rows[name].append(format_row((x, a, b), (hi, lo)))
         if i % 500 == 0:
             print(f"points {i}/{len(at)}, {time.monotonic() - start:.0f} s", file=sys.stderr)
     for name, formula in MOMENT_TABLES.items():
-        write(name, header(name, formula, "a b", len(intervals)) + moment_rows[name])
+        write(name, header(name, formula, ("a", "b"), len(intervals)), moment_rows[name])
     for name, formula in POINT_TABLES.items():
-        write(name, header(name, formula, "x a b", len(at)) + point_rows[name])
+        write(name, header(name, formula, ("x", "a", "b"), len(at)), point_rows[name])
 
 
-def read(name):
-    rows = []
-    for line in (DATA_DIR / f"truncnorm_{name}.txt").read_text().splitlines():
-        if not line.startswith("#"):
-            rows.append([float(v) for v in line.split()])
-    return rows
+def read(name, nargs):
+    """Rows of a committed table as lists of the arguments and the pair (hi, lo)."""
+    args, hi, lo = read_table(f"truncnorm_{name}.txt", nargs)
+    return np.column_stack(args + [hi, lo]).tolist()
 
 
 def check(count, seed):
@@ -140,7 +133,7 @@ def check(count, seed):
     changed = 0
     tables = [(MOMENT_TABLES, 2, truncnorm_mp.moments), (POINT_TABLES, 3, truncnorm_mp.cdf_sf)]
     for names, nargs, compute in tables:
-        data = {name: read(name) for name in names}
+        data = {name: read(name, nargs) for name in names}
         rows = len(next(iter(data.values())))
         for k in rng.choice(rows, size=min(count, rows), replace=False):
             args = data[next(iter(names))][k][:nargs]

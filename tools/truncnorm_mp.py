@@ -8,6 +8,7 @@ cancellation:
 
     M = N(b) - N(a)                  mass, as Q(a) - Q(b), N(b) - N(a) or an erf difference,
                                      whichever has no cancellation of its own beyond M's
+    log M                            for M > 1/2 as log1p(-(N(a) + Q(b)))
     mean = (n(a) - n(b)) / M
     var  = 1 + (a n(a) - b n(b)) / M - mean^2
     cdf(x) = (N(x) - N(a)) / M,  sf(x) = (N(b) - N(x)) / M
@@ -18,9 +19,12 @@ by t^2) and every value is recomputed with VERIFY_EXTRA more digits; the precisi
 two agree to the last bit of (hi, lo). All arguments are exact doubles.
 """
 import math
-from fractions import Fraction
 
 from mpmath import mp, mpf
+
+from mp_reference import hi_lo as split
+from mp_reference import to_fraction
+from mp_reference import upper_tail as _upper
 
 BASE_DIGITS = 30
 VERIFY_EXTRA = 25
@@ -32,22 +36,7 @@ def hi_lo(value):
     if mp.isinf(value) or not 1e-300 < abs(value) < 1e300:
         # Infinities, zeros, and values whose (hi, lo) the tests never resolve: only hi matters.
         return float(value), 0.0
-    exact = _fraction(value)
-    hi = float(exact)
-    return hi, float(exact - Fraction(hi))
-
-
-def _fraction(value):
-    sign, man, exp, _ = value._mpf_
-    man = -man if sign else man
-    return Fraction(man << exp) if exp >= 0 else Fraction(man, 1 << -exp)
-
-
-def _upper(t):
-    """Q(t) = N(-t) = erfc(t/sqrt 2)/2, for any extended real t."""
-    if mp.isinf(t):
-        return mpf(0) if t > 0 else mpf(1)
-    return mp.erfc(t / mp.sqrt(2)) / 2
+    return split(to_fraction(value))
 
 
 def _lower(t):
@@ -92,6 +81,15 @@ def estimated_digits(a, b):
     return BASE_DIGITS + int(lost)
 
 
+def _log_mass(a, b, m):
+    """log M; for M > 1/2 as log1p of minus the mass outside, N(a) + Q(b), a sum: log M itself rounds
+    to 0 at every working precision below -log10(1 - M) digits, where the tiny log mass would be lost
+    (and the check with more digits, repeating the same rounding, would not notice)."""
+    if m > 0.5:
+        return mp.log1p(-(_lower(a) + _upper(b)))
+    return mp.log(m)
+
+
 def _moments(a, b):
     m = _between(a, b)
     mean = (_density(a) - _density(b)) / m
@@ -119,7 +117,7 @@ def moments(a, b, extra_digits=0):
 
     def compute():
         m, mean, var = _moments(a_m, b_m)
-        return [mp.log(m), mean, var]
+        return [_log_mass(a_m, b_m, m), mean, var]
 
     return _stable(compute, estimated_digits(a, b) + extra_digits)
 

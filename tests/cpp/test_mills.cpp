@@ -176,37 +176,34 @@ TEST(MillsRatioCF, ClosedForms) {
         for (int d : {0, 1, 3}) EXPECT_EQ(MillsRatio_CF(20.5, n, d), MillsRatio_CF(20.5, 12, d)) << n;
 }
 
-// In exact arithmetic -R'_n = 1 - x R_n and -R'''_n = x^2 + 2 - x (x^2 + 3) R_n; the rounded results
-// obey this to the accuracy the cancellation leaves.
-TEST(MillsRatioCF, DerivativeIdentities) {
-    for (int n : {4, 6, 8, 10, 12})
-        for (double x : {12.0, 20.0, 60.0}) {
-            const double r = MillsRatio_CF(x, n, 0), u = x * x + 3;
-            const double d1 = MillsRatio_CF(u, n, 1), d3 = MillsRatio_CF(u, n, 3);
-            EXPECT_NEAR(1 - x * r, d1, 1e-13 * d1 * x * x) << n << " " << x;
-            EXPECT_NEAR(x * x + 2 - x * u * r, d3, 1e-11 * d3 * x * x * x * x) << n << " " << x;
-        }
-}
-
-// Each tail threshold t: the kernel at t equals the convergent of the order above it, at the double
-// below t the order below (or the table piece).
+// Each tail threshold t: from t up to 2% above it the kernel is the convergent of the order above it,
+// from the double below t down to 2% below it the order below (or a table piece, not checked here).
+// Where the two orders differ in the last bit, a threshold moved within that window fails; each
+// threshold has such points in its window, and the test requires that it does.
 template <typename T> struct Threshold {
     T t;
     int n_at, n_below;  // n_below = 0: the value below t comes from a table piece
 };
 
 template <typename T> void expect_depths(T (*kernel)(T), int d, const Threshold<T>& c) {
-    const T arg_at = d == 0 ? c.t : c.t * c.t + T(3);
-    EXPECT_EQ(kernel(c.t), MillsRatio_CF(arg_at, c.n_at, d)) << "at " << c.t;
-    const T b = below(c.t);
+    const auto arg = [d](T x) { return d == 0 ? x : x * x + T(3); };
+    int differ = 0;
+    for (int k = 0; k <= 40; ++k) {
+        const T up = c.t * (T(1) + T(k) * T(5e-4));
+        EXPECT_EQ(kernel(up), MillsRatio_CF(arg(up), c.n_at, d)) << "at " << c.t << " + " << k;
+        if (!c.n_below) continue;
+        const T down = k == 0 ? below(c.t) : c.t * (T(1) - T(k) * T(5e-4));
+        const T want = MillsRatio_CF(arg(down), c.n_below, d);
+        EXPECT_EQ(kernel(down), want) << "below " << c.t << " - " << k;
+        differ += want != MillsRatio_CF(arg(down), c.n_at, d);
+    }
     if (c.n_below) {
-        const T arg = d == 0 ? b : b * b + T(3);
-        EXPECT_EQ(kernel(b), MillsRatio_CF(arg, c.n_below, d)) << "below " << c.t;
+        EXPECT_GT(differ, 0) << "orders " << c.n_at << " and " << c.n_below << " agree near " << c.t;
     }
 }
 
 template <typename T> void check_all_depths() {
-    for (auto c : {Threshold<T>{T(6.0e7), 2, 2}, {T(548), 2, 4}, {T(59.3), 4, 6}, {T(24.1), 6, 8},
+    for (auto c : {Threshold<T>{T(548), 2, 4}, {T(59.3), 4, 6}, {T(24.1), 6, 8},
                    {T(15.1), 8, 10}, {T(11.4), 10, 12}, {T(9.5), 12, 0}})
         expect_depths<T>(MillsRatio<T>, 0, c);
     for (auto c : {Threshold<T>{T(12800), 2, 4}, {T(165), 4, 6}, {T(41), 6, 8}, {T(21.2), 8, 10},
