@@ -19,6 +19,7 @@ import time
 import numpy as np
 
 import make_reference as mr
+import mp_reference
 import zelnor
 
 F32 = np.float32
@@ -26,7 +27,7 @@ FEPS = float(np.finfo(F32).eps)
 CUTOFF = 13.320874214172363        # float reflection cut-off of R
 R_EDGE_FLOAT = 13.25               # beyond -13.25 R itself overflows float, sqrt(2 pi) exp(x^2/2) > FLT_MAX
 NEAR = (0, 1, 2, 3, 5, 8, -1, -2, -3, -5, -8)   # float steps taken around each threshold
-mr.ERFC_LIMIT = 1e20               # as tools/accuracy_report.py: the asymptotic series beyond
+mp_reference.ERFC_LIMIT = 1e20               # as tools/accuracy_report.py: the asymptotic series beyond
 
 
 def f32(values):
