@@ -458,7 +458,7 @@ z = millsratio_dd_cf.outer
 """
 
 
-def test_stub_matches_the_module_and_the_top_level_names_are_exported(tmp_path):
+def test_stub_matches_the_module_and_the_top_level_names_are_exported(mypy, tmp_path):
     stubtest = subprocess.run([sys.executable, "-m", "mypy.stubtest", "zelnor._ufuncs"], cwd=tmp_path,
                               capture_output=True, text=True)
     assert stubtest.returncode == 0, stubtest.stdout
