@@ -19,7 +19,7 @@ REPOSITORY = Path(__file__).resolve().parents[1]
 STEP_SECONDS = 600
 
 # The arguments, as hexadecimal literals that C and C++ read exactly: every regime of every kernel.
-X = [-37.5, -20.0, -3.0, -1.25, -0.3, 0.0, 0.2, 0.9, 1.0, 2.0, 7.3, 9.5, 30.0, 1e3, 6.7e7, 1e200, float("inf")]
+X = [-37.5, -20.0, -3.0, -1.25, -0.3, 0.0, 0.2, 0.9, 1.0, 2.0, 7.3, 9.5, 30.0, 1e3, 6.7e7, 1e200, np.inf]
 DX = [0.0, 1e-12, 1e-5, 0.01, 0.3, 0.5, 1.0, 2.5, 4.0, 0.75, 3e-8, 0.2, 10.0, 1e2, 5.0, 1e3, 1.0]
 A = [-np.inf, -40.0, -5.0, -1.0, -0.5, 0.0, 0.1, 1.0, 3.0, 8.0, 30.0, 1e6, -2.0]
 B = [np.inf, -39.0, -4.9, 2.0, -0.4999, 1e-300, 0.5, 1.0 + 2**-40, 3.5, 8.5, np.inf, 1e7, 2.0]
@@ -53,8 +53,9 @@ CXX_PROGRAM = """\
 
 template <typename T> void print_row(int i) {
     const T xi = T(x[i]), di = T(dx[i]);
-    std::printf("%a %a %a %a %a %a %a\\n", double(zelnor::MillsRatio(xi)), double(zelnor::MillsRatioDeriv1(xi)),
-                double(zelnor::MillsRatioDeriv3(xi)), double(zelnor::MillsRatioRel_below1(T(u[i]))),
+    std::printf("%a %a %a %a %a %a %a\\n", double(zelnor::MillsRatio(xi)),
+                double(zelnor::MillsRatioDeriv1(xi)), double(zelnor::MillsRatioDeriv3(xi)),
+                double(zelnor::MillsRatioRel_below1(T(u[i]))),
                 double(zelnor::MillsRatioDiff(xi, di, 1)), double(zelnor::MillsRatioDiff(xi, di, -1)),
                 double(zelnor::MillsRatioDiff_CF(xi, di, 6)));
 }
@@ -63,8 +64,9 @@ int main() {
     for (int i = 0; i < N_X; ++i) print_row<double>(i);
     for (int i = 0; i < N_X; ++i) print_row<float>(i);
     for (int i = 0; i < N_AB; ++i)
-        std::printf("%a %a %a %a %a\\n", zelnor::TruncNormLogMass(a[i], b[i]), zelnor::TruncNormMean(a[i], b[i]),
-                    zelnor::TruncNormVar(a[i], b[i]), zelnor::TruncNormCdf(t[i], a[i], b[i]),
+        std::printf("%a %a %a %a %a\\n", zelnor::TruncNormLogMass(a[i], b[i]),
+                    zelnor::TruncNormMean(a[i], b[i]), zelnor::TruncNormVar(a[i], b[i]),
+                    zelnor::TruncNormCdf(t[i], a[i], b[i]),
                     zelnor::TruncNormSf(t[i], a[i], b[i]));
 }
 """
@@ -90,11 +92,13 @@ def arguments():
 
 def arguments_header():
     def array(name, values):
-        return f"static const double {name}[] = {{{', '.join(float(v).hex().replace('inf', '1.0/0.0') for v in values)}}};\n"
+        literals = ", ".join(float(v).hex().replace("inf", "1.0/0.0") for v in values)
+        return f"static const double {name}[] = {{{literals}}};\n"
 
     x, dx, u, a, b, t = arguments()
-    return (f"#define N_X {x.size}\n#define N_AB {a.size}\n" + array("x", x) + array("dx", dx) + array("u", u)
-            + array("a", a) + array("b", b) + array("t", t))
+    named = zip(["x", "dx", "u", "a", "b", "t"], [x, dx, u, a, b, t])
+    arrays = [array(name, values) for name, values in named]
+    return f"#define N_X {x.size}\n#define N_AB {a.size}\n" + "".join(arrays)
 
 
 @np.errstate(all="ignore")
@@ -110,7 +114,8 @@ def expected(with_float_rows):
                    zelnor.millsratio_reflected_sum(xs, ds), zelnor.millsratio_dd_cf(xs, ds, 6)]
         if not with_float_rows:
             convergent = ctypes.CDLL(mills.__file__).zelnor_MillsRatio_CF
-            convergent.restype, convergent.argtypes = ctypes.c_double, [ctypes.c_double, ctypes.c_int, ctypes.c_int]
+            convergent.restype = ctypes.c_double
+            convergent.argtypes = [ctypes.c_double, ctypes.c_int, ctypes.c_int]
             columns.append(np.array([convergent(v, 8, 0) for v in x]))
         rows += np.stack(columns, axis=1).tolist()
     rows += np.stack([truncnorm.logmass(a, b), truncnorm.mean(a, b), truncnorm.var(a, b),
@@ -118,10 +123,11 @@ def expected(with_float_rows):
     return rows
 
 
-def same(got_row, expected_row):
-    got = [float.fromhex(v) for v in got_row.split()]
-    return len(got) == len(expected_row) and all(
-        (g == e and np.signbit(g) == np.signbit(e)) or (np.isnan(g) and np.isnan(e)) for g, e in zip(got, expected_row))
+def same(printed, row):
+    """Whether a line of %a values holds exactly the row's floats (zeros with their sign, any NaN)."""
+    got = [float.fromhex(v) for v in printed.split()]
+    equal = [(g == e and np.signbit(g) == np.signbit(e)) or (np.isnan(g) and np.isnan(e)) for g, e in zip(got, row)]
+    return len(got) == len(row) and all(equal)
 
 
 def run(args, cwd, env=None):
@@ -138,7 +144,8 @@ def differing(output, rows):
 
 def needs(*tools):
     missing = [t for t in tools if shutil.which(t) is None]
-    return pytest.mark.skipif(bool(missing), reason=f"needs {', '.join(missing)} (tools/run_tests.sh installs them)")
+    reason = f"needs {', '.join(missing)} (tools/run_tests.sh installs them)"
+    return pytest.mark.skipif(bool(missing), reason=reason)
 
 
 @pytest.fixture(scope="module")
@@ -148,9 +155,8 @@ def prefix(tmp_path_factory):
         pytest.skip("builds the library from the source tree")
     work = tmp_path_factory.mktemp("library")
     root = work / "prefix"
-    run(["meson", "setup", str(work / "build"), str(REPOSITORY), "-Dpython_modules=false", f"--prefix={root}"],
-        work)
-    run(["meson", "install", "-C", str(work / "build"), "--quiet"], work)
+    run(["meson", "setup", "build", str(REPOSITORY), "-Dpython_modules=false", f"--prefix={root}"], work)
+    run(["meson", "install", "-C", "build", "--quiet"], work)
     (pc,) = root.rglob("zelnor.pc")
     env = dict(os.environ, PKG_CONFIG_PATH=str(pc.parent), LD_LIBRARY_PATH=str(pc.parent.parent),
                CMAKE_PREFIX_PATH=str(root))
@@ -166,7 +172,8 @@ def test_c_program_built_with_pkg_config(prefix, tmp_path):
     libdir = run(["pkg-config", "--variable=libdir", "zelnor"], tmp_path, env).strip()
     run(["cc", "-std=c99", "-Wall", "-Werror", "main.c", "-o", "shared", *flags], tmp_path, env)
     cflags = run(["pkg-config", "--cflags", "zelnor"], tmp_path, env).split()
-    run(["cc", "-std=c99", "main.c", "-o", "static", *cflags, f"{libdir}/libzelnor.a", "-lm"], tmp_path, env)
+    run(["cc", "-std=c99", "main.c", "-o", "static", *cflags, f"{libdir}/libzelnor.a", "-lm"], tmp_path,
+        env)
 
     linked = run(["ldd", "./shared"], tmp_path, env)
     (line,) = [line for line in linked.splitlines() if "libzelnor" in line]
