@@ -65,11 +65,11 @@ millsratio_dd_cf(1.0, 0.5, theta=4)  # error
 """
 
 
-def test_stubs_match_the_compiled_modules(tmp_path):
+def test_stubs_match_the_compiled_modules(mypy, tmp_path):
     run([sys.executable, "-m", "mypy.stubtest", "zelnor.mills", "zelnor.divdiff"], tmp_path)
 
 
-def test_stubs_type_numbers_arrays_and_third_arguments(tmp_path):
+def test_stubs_type_numbers_arrays_and_third_arguments(mypy, tmp_path):
     (tmp_path / "use.py").write_text(USE)
     checked = subprocess.run([sys.executable, "-m", "mypy", "--strict", "use.py"], cwd=tmp_path,
                              capture_output=True, text=True, timeout=STEP_SECONDS)
@@ -82,6 +82,12 @@ def kernel_files():
     """The kernel headers and sources under version control: every one must be shipped."""
     listed = run(["git", "ls-files", "src/zelnor/_kernels"], REPOSITORY).split()
     return sorted(Path(p).name for p in listed)
+
+
+def extension_modules():
+    """The Cython sources under version control: each is an extension module the wheel must carry."""
+    listed = run(["git", "ls-files", "src/zelnor/*.pyx"], REPOSITORY).split()
+    return sorted(Path(p).stem for p in listed)
 
 
 @pytest.mark.slow
@@ -98,7 +104,9 @@ def test_sdist_and_wheel_build_and_the_sdist_installs_in_a_fresh_environment(tmp
     assert {"mills.h", "mills.cpp", "divdiff.h", "divdiff.cpp"} <= set(kernels)
     missing = [f for f in WHEEL_FILES + [f"_kernels/{k}" for k in kernels] if f"zelnor/{f}" not in shipped]
     assert not missing
-    for module in ["mills", "divdiff"]:
+    modules = extension_modules()
+    assert {"mills", "divdiff", "_ufuncs", "truncnorm"} <= set(modules)
+    for module in modules:
         assert any(n.startswith(f"zelnor/{module}.") and n.endswith(".so") for n in shipped), module
 
     with tarfile.open(sdist) as t:

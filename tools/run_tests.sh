@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Installs what the tests need and runs every test: the check of the generated coefficient tables,
-# the C++ kernel tests (plain, then under AddressSanitizer and UndefinedBehaviorSanitizer) and the
-# Python tests against the installed package. Exits non-zero when anything fails.
+# the C++ kernel tests (with GCC, with clang, then under AddressSanitizer and UndefinedBehaviorSanitizer)
+# and the Python tests against the installed package. Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 step() { printf '\n== %s\n' "$*"; }
 
 step "system packages"
-if ! pkg-config --exists gtest_main 2>/dev/null; then
+# GoogleTest for the kernel tests, pkg-config for the C library's test, clang for the second compiler.
+if ! pkg-config --exists gtest_main 2>/dev/null || ! command -v clang++ >/dev/null; then
     sudo=$([ "$(id -u)" -eq 0 ] || echo sudo)
     $sudo apt-get update -qq
-    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev pkg-config
+    $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev pkg-config clang
 fi
 
 step "Python test requirements and the package"
@@ -31,6 +32,9 @@ kernel_build() {
 
 step "C++ kernel tests"
 kernel_build build/kernel-tests
+
+step "C++ kernel tests built with clang"
+CXX=clang++ kernel_build build/kernel-tests-clang
 
 step "C++ kernel tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 # GCC leaves float-to-int conversions out of -fsanitize=undefined; the random-pattern sweep relies on

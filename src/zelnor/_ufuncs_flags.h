@@ -7,7 +7,7 @@
 #include <cfenv>
 #include <cmath>
 #include <limits>
-#if defined(__SSE2__)
+#if defined(__SSE2_MATH__)
 #include <xmmintrin.h>
 #endif
 
@@ -26,9 +26,11 @@ template <typename T> inline T invalid_nan(T) {
 // The continued-fraction divided difference runs the plain recurrence first and, where its values
 // overflow, starts again with rescaled ones: the result is right, but the abandoned attempt has raised
 // the overflow flag. A finite result withdraws an overflow flag that its own call raised.
-// On x86-64 the kernels' arithmetic runs in SSE, whose flags live in MXCSR: reading it directly costs a
-// fraction of what fetestexcept (which reads the x87 status word too) costs per element.
-#if defined(__SSE2__)
+// Where the compiler does double arithmetic in SSE (__SSE2_MATH__, as on every x86-64), its flags live
+// in MXCSR: reading it directly costs a fraction of what fetestexcept (which reads the x87 status word
+// too) costs per element. A 32-bit build that has SSE2 but computes on the x87 (__SSE2__ without
+// __SSE2_MATH__) raises its flags in the x87 status word, which only fetestexcept reads.
+#if defined(__SSE2_MATH__)
 inline bool overflow_raised() { return _mm_getcsr() & _MM_EXCEPT_OVERFLOW; }
 inline void withdraw_overflow() { _mm_setcsr(_mm_getcsr() & ~_MM_EXCEPT_OVERFLOW); }
 #else

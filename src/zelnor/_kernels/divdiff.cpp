@@ -1,4 +1,6 @@
 // Divided-difference kernels: the regimes and identities are described at the top of divdiff.h.
+#include "fp_strict.h"  // first: it sets the floating-point rules for everything below
+
 #include "divdiff.h"
 
 #include <cmath>

@@ -1,4 +1,6 @@
 // Mills-ratio kernels: the regimes and identities are described at the top of mills.h.
+#include "fp_strict.h"  // first: it sets the floating-point rules for everything below
+
 #include "mills.h"
 
 #include <cmath>

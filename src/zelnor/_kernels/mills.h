@@ -30,8 +30,29 @@
 #define ZELNOR_KERNELS_MILLS_H
 
 // Entry points, template instantiations and tables stay exported even where the build hides symbols
-// by default, so that other native code can link against them.
+// by default, so that other native code can link against them. A Windows DLL exports them when it is
+// built (ZELNOR_BUILDING_DLL) and its users import them (ZELNOR_DLL, which zelnor.pc and the CMake
+// package set); code that compiles the kernel sources into itself, or links the static library,
+// defines neither.
+//
+// For users of the installed library (zelnor.pc, find_package(zelnor)): these headers only declare;
+// every kernel is compiled inside the library, with contraction off and without fast-math, so a
+// program's own flags do not change a result. Do not recompile the kernels with other floating-point
+// flags, and do not replace the library by a build of another version without rebuilding against its
+// headers.
+#if defined(_WIN32) || defined(__CYGWIN__)
+#if defined(ZELNOR_BUILDING_DLL)
+#define ZELNOR_API __declspec(dllexport)
+#elif defined(ZELNOR_DLL)
+#define ZELNOR_API __declspec(dllimport)
+#else
+#define ZELNOR_API
+#endif
+#elif defined(__GNUC__)
 #define ZELNOR_API __attribute__((visibility("default")))
+#else
+#define ZELNOR_API
+#endif
 
 #ifdef __cplusplus
 namespace zelnor {

@@ -1,4 +1,6 @@
 // Truncated standard normal: the regimes and identities are described at the top of truncnorm.h.
+#include "fp_strict.h"  // first: it sets the floating-point rules for everything below
+
 #include "truncnorm.h"
 
 #include <cfenv>
