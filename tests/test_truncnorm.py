@@ -4,6 +4,9 @@ the interval, infinite ends), reflection, the float32 loops and the C entry poin
 import ctypes
 import itertools
 import math
+import pickle
+import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -285,3 +288,35 @@ def test_c_entry_points_give_the_ufunc_values(f):
 def test_loops_run_without_the_interpreter_lock():
     a = np.random.default_rng(8).uniform(0.0, 5.0, 2 * 10**6)
     assert runs_without_the_interpreter_lock(lambda: tn.var(a, a + 1.0))
+
+
+SIGNATURES = {"logmass": "a, b", "mean": "a, b", "var": "a, b", "cdf": "x, a, b", "sf": "x, a, b"}
+
+
+@pytest.mark.parametrize("f", UFUNCS, ids=public_name)
+def test_names_say_truncnorm_and_the_docstring_names_the_arguments(f):
+    name = public_name(f)
+    assert f.__name__ == f"truncnorm_{name}" and getattr(tn, f.__name__) is f
+    # NumPy's first line can only say x1, x2; the docstring's own first line follows it.
+    assert f.__doc__.split("\n\n")[1] == f"{name}({SIGNATURES[name]})"
+    args = (0.5, 2.0, 1.0) if f.nin == 3 else (2.0, 1.0)
+    with np.errstate(invalid="warn"), pytest.warns(RuntimeWarning) as caught:
+        f(*args)
+    assert str(caught[0].message) == f"invalid value encountered in truncnorm_{name}"
+
+
+def test_module_exports_the_public_names_only():
+    assert tn.__all__ == list(SIGNATURES) and dir(tn) == sorted(SIGNATURES)
+    namespace = {}
+    exec("from zelnor.truncnorm import *", namespace)
+    assert sorted(k for k in namespace if k != "__builtins__") == sorted(SIGNATURES)
+
+
+def test_ufuncs_pickle_by_reference_with_every_protocol():
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        blob = pickle.dumps(UFUNCS, protocol=protocol)
+        assert pickle.loads(blob) == UFUNCS
+    code = "import pickle, sys; print(*(f.__name__ for f in pickle.loads(sys.stdin.buffer.read())))"
+    out = subprocess.run([sys.executable, "-c", code], input=pickle.dumps(UFUNCS), capture_output=True,
+                         check=True).stdout
+    assert out.decode().split() == [f.__name__ for f in UFUNCS]

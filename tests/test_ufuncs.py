@@ -472,6 +472,42 @@ def test_top_level_names_are_the_ufuncs():
         assert f.nout == 1 and f.__doc__.startswith(f.__name__ + "(")
 
 
+PUBLIC = sorted([f.__name__ for f in ALL] + ["get_include", "get_kernel_sources", "mills", "divdiff",
+                                            "truncnorm"])
+
+# In a fresh interpreter: the submodules load on first access, and a star import brings the public
+# names only.
+FIRST_HOUR = """\
+import sys
+import zelnor
+assert "zelnor.truncnorm" not in sys.modules
+print(zelnor.truncnorm.var(-30.0, float("inf")), zelnor.mills.__name__, zelnor.divdiff.__name__)
+print(" ".join(dir(zelnor)))
+namespace = {}
+exec("from zelnor import *", namespace)
+print(" ".join(sorted(k for k in namespace if k != "__builtins__")))
+try:
+    zelnor.nothing
+except AttributeError as e:
+    print(e)
+"""
+
+
+def test_submodules_load_on_first_access_and_a_star_import_brings_the_public_names():
+    out = subprocess.run([sys.executable, "-c", FIRST_HOUR], capture_output=True, text=True,
+                         check=True).stdout.splitlines()
+    assert out[0] == "1.0 zelnor.mills zelnor.divdiff"
+    assert out[1].split() == sorted(PUBLIC + ["__version__"])
+    assert out[2].split() == PUBLIC
+    assert out[3] == "module 'zelnor' has no attribute 'nothing'"
+
+
+def test_small_integers_run_the_float64_kernel():
+    # float32's reflection cut-off is 13.3: in float32 R(-14) would be +inf.
+    got = zelnor.millsratio(np.int16(-14))
+    assert type(got) is np.float64 and got == zelnor.millsratio(-14.0) and np.isfinite(got)
+
+
 TYPED_USE = """\
 import numpy as np
 import zelnor
