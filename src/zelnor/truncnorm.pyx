@@ -31,7 +31,10 @@ Conventions of this module, for each ufunc:
 - Its docstring's first line is the call with the arguments' names, "cdf(x, a, b)": NumPy's own
   first line can only say x1, x2, x3.
 - It evaluates its kernel inside a flag window, flag_state() before and result_flags() after (see
-  _ufuncs_flags.h), so that the floating-point flags describe the result and never the steps to it.
+  _ufuncs_flags.h), so that the floating-point flags describe the result and never the steps to it:
+  nothing on a normal result, overflow on an infinite one from finite arguments, underflow only on
+  a subnormal or zero one. An infinity that is exact and not a pole (log mass -inf at a == b) is
+  returned before the window opens, so that it raises nothing.
 """
 cimport cython
 
