@@ -111,7 +111,7 @@ def expected(with_float_rows):
         xs, ds, us = x.astype(dtype), dx.astype(dtype), u.astype(dtype)
         columns = [zelnor.millsratio(xs), zelnor.millsratio_d1(xs), zelnor.millsratio_d3(xs),
                    zelnor.millsratio_rel_below1(us), zelnor.millsratio_dd(xs, ds),
-                   zelnor.millsratio_reflected_sum(xs, ds), zelnor.millsratio_dd_cf(xs, ds, 6)]
+                   zelnor.millsratio_reflected_sum(xs, ds), zelnor.millsratio_dd_cf(xs, ds, np.int64(6))]
         if not with_float_rows:
             convergent = ctypes.CDLL(mills.__file__).zelnor_MillsRatio_CF
             convergent.restype = ctypes.c_double

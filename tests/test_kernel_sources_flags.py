@@ -82,7 +82,7 @@ def cases(lib):
             ("MillsRatioRel_below1", (us,), zelnor.millsratio_rel_below1(us)),
             ("MillsRatioDiff", (xs, ds, fixed(1)), zelnor.millsratio_dd(xs, ds)),
             ("MillsRatioDiff", (xs, ds, fixed(-1)), zelnor.millsratio_reflected_sum(xs, ds)),
-            *[("MillsRatioDiff_CF", (xs, ds, fixed(n)), zelnor.millsratio_dd_cf(xs, ds, n))
+            *[("MillsRatioDiff_CF", (xs, ds, fixed(n)), zelnor.millsratio_dd_cf(xs, ds, np.int64(n)))
               for n in (2, 4, 8)],
         ]]
     found += [("zelnor_TruncNorm" + name, args, getattr(truncnorm, name.lower())(*args))
