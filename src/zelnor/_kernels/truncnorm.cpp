@@ -467,7 +467,7 @@ double entropy(const Ordered& o) {
     const Pair g = square_gap(o.a, o.b);
     const double w = rho * rb;
     const double s = ra - w;
-    return std::log(s) + 0.5 + 0.5 * ((head - w * (tau(o.b, rb) + g.hi)) / s);
+    return std::log(s) + 0.5 + 0.5 * ((head - w * (tau(o.b, rb) + (g.hi + g.lo))) / s);
 }
 
 // (-n(a)/M, n(b)/M) on the ordered interval. Tail pair: n(a)/M = 1/S(a, b), n(b)/M = rho/S with
@@ -488,8 +488,10 @@ Slopes log_mass_slopes(const Ordered& o) {
     const Pair g = exponent_gap(o.a, o.b);
     if (g.hi < kScaledExponent) return {-1.0 / s, exp_neg_half(g.hi, g.lo) / s};
     if (g.hi >= 4 * kExpUnderflow) return {-1.0 / s, 0.0};
-    const Pair e = two_sum(-0.5 * g.hi, -std::log(s));
-    return {-1.0 / s, std::exp(e.hi) * (1.0 + (e.lo - 0.5 * g.lo))};
+    // lo may hold the roundings of both squares: renormalise before its first-order factor.
+    const Pair n = two_sum(g.hi, g.lo);
+    const Pair e = two_sum(-0.5 * n.hi, -std::log(s));
+    return {-1.0 / s, std::exp(e.hi) * (1.0 + (e.lo - 0.5 * n.lo))};
 }
 
 }  // namespace
