@@ -316,45 +316,44 @@ double log_pdf(double x, const Ordered& o) {
     return log_gauss(x) - straddling_log_mass(o);
 }
 
-// log P(X <= x) and log P(X > x) for o.a < x < o.b, each finite wherever the probability is positive.
-// Each side that lies in a tail is the density factor (in logs, its exponent exact) times a ratio of
-// scaled masses, which never underflows; the side whose probability is near 1 is log1p of minus the
-// other, which keeps the digits of a small complement.
-struct LogProbabilities {
-    double below, above;
-};
+// log of the probability of one side of x, finite wherever it is positive. The near side (towards a in
+// the tail pair, towards 0 when straddling) has a direct formula, near(); the far side is the density
+// factor scale n(x)/n(s) = scale exp(-(hi + lo)/2) times ratio(), a ratio of scaled masses that never
+// underflows, and its log keeps the exponent exact. The wanted side comes from its own formula unless it
+// holds more than half; then it is log1p of minus the other, which keeps the digits of a small
+// complement. Only the sides needed are computed.
+template <typename Near, typename Ratio>
+double log_side(bool want_far, const Near& near, const Ratio& ratio, const Pair& g, double scale) {
+    if (want_far) {
+        const double l = ((std::log(ratio() * scale) - 0.5 * g.hi) - 0.5 * g.lo);
+        return l > -kLn2 ? std::log1p(-near()) : l;
+    }
+    const double p = near();
+    if (p <= 0.5) return std::log(p);
+    return std::log1p(-(scale * exp_neg_half(g.hi, g.lo)) * ratio());
+}
 
-LogProbabilities log_probabilities(double x, const Ordered& o) {
-    double below, above, log_below, log_above;
+// log P(X <= x) (upper = false) or log P(X > x) (upper = true) for o.a < x < o.b.
+double log_probability(double x, const Ordered& o, bool upper) {
     if (o.a >= 0) {
         const double total = scaled_mass(o.a, o.b);
-        const double ratio = scaled_mass(x, o.b) / total;
-        const Pair g = exponent_gap(o.a, x);
-        below = scaled_mass(o.a, x) / total;
-        above = exp_neg_half(g.hi, g.lo) * ratio;
-        log_below = std::log(below);
-        log_above = (std::log(ratio) - 0.5 * g.hi) - 0.5 * g.lo;
-    } else {
-        const double total = straddling_mass2(o.a, o.b);
-        if (x == 0) {
-            below = straddling_mass2(o.a, 0.0) / total;
-            above = straddling_mass2(0.0, o.b) / total;
-            log_below = std::log(below);
-            log_above = std::log(above);
-        } else {
-            // The side beyond x, seen from 0: 2 n(x) S(|x|, end)/(2 M), the density factor in logs.
-            const double end = x > 0 ? o.b : -o.a;
-            const double ratio = 2.0 * scaled_mass(std::fabs(x), end) / total;
-            const double far = kInvSqrt2Pi * gauss(x) * ratio;
-            const double log_far = (std::log(ratio) - kLnSqrt2Pi) + log_gauss(x);
-            const double near = x > 0 ? straddling_mass2(o.a, x) / total : straddling_mass2(x, o.b) / total;
-            below = x > 0 ? near : far;
-            above = x > 0 ? far : near;
-            log_below = x > 0 ? std::log(near) : log_far;
-            log_above = x > 0 ? log_far : std::log(near);
-        }
+        return log_side(
+            upper, [&] { return scaled_mass(o.a, x) / total; },
+            [&] { return scaled_mass(x, o.b) / total; }, exponent_gap(o.a, x), 1.0);
     }
-    return {below > 0.5 ? std::log1p(-above) : log_below, above > 0.5 ? std::log1p(-below) : log_above};
+    // Straddling: every mass here is doubled (straddling_mass2); the far side is 2 n(x) S(|x|, end).
+    const double total = straddling_mass2(o.a, o.b);
+    if (x == 0) {
+        const double below = straddling_mass2(o.a, 0.0) / total, above = straddling_mass2(0.0, o.b) / total;
+        const double p = upper ? above : below, other = upper ? below : above;
+        return p > 0.5 ? std::log1p(-other) : std::log(p);
+    }
+    const double t = std::fabs(x);
+    const double end = x > 0 ? o.b : -o.a;
+    return log_side(
+        upper == (x > 0),
+        [&] { return (x > 0 ? straddling_mass2(o.a, x) : straddling_mass2(x, o.b)) / total; },
+        [&] { return 2.0 * scaled_mass(t, end) / total; }, exponent_gap(0.0, t), kInvSqrt2Pi);
 }
 
 // log P(X <= x) (upper = false) or log P(X > x) (upper = true) for a < b, none NaN.
@@ -366,8 +365,7 @@ double log_tail_probability(double x, double a, double b, bool upper) {
         x = -x;
         upper = !upper;
     }
-    const LogProbabilities p = log_probabilities(x, o);
-    const double r = upper ? p.above : p.below;
+    const double r = log_probability(x, o, upper);
     return r > 0.0 ? 0.0 : r;
 }
 
