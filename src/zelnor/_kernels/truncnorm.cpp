@@ -376,6 +376,8 @@ double log_tail_probability(double x, double a, double b, bool upper) {
 double solve_lower(double f, double d, double s, double e) {
     const double t = f * d, z = s * t;
     double y = s + (z > 0 ? -std::log1p(-z) / s : t);
+    // Within half an ulp of s: done (and the divided difference is not asked for a zero width).
+    if (y == s) return s;
     for (int k = 0; k < kNewtonLimit && y < e; ++k) {
         const double step = (f - scaled_mass(s, y) / d) * (d / density_ratio(s, y));
         const double next = y + step;
@@ -419,6 +421,10 @@ double solve_upper(double f, double d, double s, double e) {
 // upper quantile of fraction at most 1/2 on an interval [s, e] with 0 <= s, so that the fraction that
 // is passed never is the rounded complement of one near 1.
 double quantile(double t, double tc, double a, double b) {
+    // From s = 2.6e9 on, all the mass but a fraction 1e-323 lies within 745/s < ulp(s)/2 of the near
+    // end s; beyond kSquareLimit (where the exponents would overflow) the quantile is that end.
+    if (a >= kSquareLimit) return a;
+    if (b <= -kSquareLimit) return b;
     if (a >= 0) {
         const double d = scaled_mass(a, b);
         return t <= 0.5 ? solve_lower(t, d, a, b) : solve_upper(tc, d, a, b);
@@ -430,7 +436,8 @@ double quantile(double t, double tc, double a, double b) {
     // Straddling: the masses of [a, 0] and [0, b] in units of n(0).
     const double left = scaled_mass(0.0, -a), right = scaled_mass(0.0, b);
     const double total = left + right;
-    const double r = t * (total / left);  // the fraction of [a, 0] below x, where it is at most 1
+    // The fraction of [a, 0] below x, where it is at most 1 (left is 0 only for a subnormal a).
+    const double r = left > 0 ? t * (total / left) : kInf;
     if (r <= 1.0) return -(r <= 0.5 ? solve_upper(r, left, 0.0, -a) : solve_lower(1.0 - r, left, 0.0, -a));
     const double g = (t * total - left) / right;  // the fraction of [0, b] below x
     return g <= 0.5 ? solve_lower(g, right, 0.0, b) : solve_upper(tc * (total / right), right, 0.0, b);
