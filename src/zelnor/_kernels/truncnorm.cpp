@@ -93,14 +93,18 @@ Gap gap(double x, double h) {
     return {c, std::exp(-c), -std::expm1(-c)};
 }
 
-// S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf.
-double scaled_mass(double s, double t) {
-    const double rs = MillsRatio<double>(s);
+// S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf, from rs = R(s) and rt = R(t) (not read for
+// t = inf), for callers that reuse them.
+double scaled_mass(double s, double t, double rs, double rt) {
     if (t == kInf) return rs;
     const double x = 0.5 * s + 0.5 * t, h = 0.5 * t - 0.5 * s;
     const Gap g = gap(x, h);
-    if (g.c >= kScaledMassDirect) return rs - g.ratio * MillsRatio<double>(t);
-    return (h + h) * MillsRatioDiff<double>(x, h, 1) + g.q * MillsRatio<double>(t);
+    if (g.c >= kScaledMassDirect) return rs - g.ratio * rt;
+    return (h + h) * MillsRatioDiff<double>(x, h, 1) + g.q * rt;
+}
+
+double scaled_mass(double s, double t) {
+    return scaled_mass(s, t, MillsRatio<double>(s), t == kInf ? 0.0 : MillsRatio<double>(t));
 }
 
 // Variance of the tail [t, inf), t >= 0 finite.
@@ -336,10 +340,13 @@ double log_side(bool want_far, const Near& near, const Ratio& ratio, const Pair&
 // log P(X <= x) (upper = false) or log P(X > x) (upper = true) for o.a < x < o.b.
 double log_probability(double x, const Ordered& o, bool upper) {
     if (o.a >= 0) {
-        const double total = scaled_mass(o.a, o.b);
+        // R at each of a, x, b serves two of the three scaled masses.
+        const double ra = MillsRatio<double>(o.a), rx = MillsRatio<double>(x);
+        const double rb = o.b == kInf ? 0.0 : MillsRatio<double>(o.b);
+        const double total = scaled_mass(o.a, o.b, ra, rb);
         return log_side(
-            upper, [&] { return scaled_mass(o.a, x) / total; },
-            [&] { return scaled_mass(x, o.b) / total; }, exponent_gap(o.a, x), 1.0);
+            upper, [&] { return scaled_mass(o.a, x, ra, rx) / total; },
+            [&] { return scaled_mass(x, o.b, rx, rb) / total; }, exponent_gap(o.a, x), 1.0);
     }
     // Straddling: every mass here is doubled (straddling_mass2); the far side is 2 n(x) S(|x|, end).
     const double total = straddling_mass2(o.a, o.b);
@@ -378,8 +385,9 @@ double solve_lower(double f, double d, double s, double e) {
     double y = s + (z > 0 ? -std::log1p(-z) / s : t);
     // Within half an ulp of s: done (and the divided difference is not asked for a zero width).
     if (y == s) return s;
+    const double rs = MillsRatio<double>(s);
     for (int k = 0; k < kNewtonLimit && y < e; ++k) {
-        const double step = (f - scaled_mass(s, y) / d) * (d / density_ratio(s, y));
+        const double step = (f - scaled_mass(s, y, rs, MillsRatio<double>(y)) / d) * (d / density_ratio(s, y));
         const double next = y + step;
         if (next == y) break;
         y = next;
@@ -405,9 +413,10 @@ double solve_upper(double f, double d, double s, double e) {
         y = std::fmin(y, e - v);
     }
     y = std::fmax(y, s);
+    const double re = e == kInf ? 0.0 : MillsRatio<double>(e);
     for (int k = 0; k < kNewtonLimit && y < e; ++k) {
         const Pair g = exponent_gap(s, y);
-        const double sy = scaled_mass(y, e);
+        const double sy = scaled_mass(y, e, MillsRatio<double>(y), re);
         const double step = (((std::log(sy / d) - log_f) - 0.5 * g.hi) - 0.5 * g.lo) * sy;
         const double next = y + step;
         if (next == y) break;
