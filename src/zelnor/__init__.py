@@ -7,7 +7,7 @@ The same functions as NumPy ufuncs in float32 and float64, which also run on Das
 zelnor.millsratio, millsratio_d1, millsratio_d3, millsratio_rel_below1, millsratio_dd (theta = +1),
 millsratio_reflected_sum (theta = -1) and millsratio_dd_cf.
 The truncated normal distribution built on them, as ufuncs: zelnor.truncnorm (logmass, mean, var,
-cdf, sf).
+cdf, sf, pdf, logpdf, logcdf, logsf, ppf, isf, entropy, dlogmass).
 
 The submodules load on first access, so zelnor.truncnorm works after import zelnor alone.
 """

@@ -5,7 +5,8 @@
 # left out of __all__.
 import numpy as np
 
-__all__ = ["logmass", "mean", "var", "cdf", "sf"]
+__all__ = ["logmass", "mean", "var", "cdf", "sf", "pdf", "logpdf", "logcdf", "logsf", "ppf", "isf", "entropy",
+           "dlogmass"]
 
 # Cython's table of doctests, empty.
 __test__: dict[str, str]
@@ -18,3 +19,15 @@ var: np.ufunc
 # Point x, ends a, b.
 cdf: np.ufunc
 sf: np.ufunc
+pdf: np.ufunc
+logpdf: np.ufunc
+logcdf: np.ufunc
+logsf: np.ufunc
+
+# Probability p (q for isf), ends a, b.
+ppf: np.ufunc
+isf: np.ufunc
+
+# Ends a, b; dlogmass has two outputs, the derivatives in a and in b.
+entropy: np.ufunc
+dlogmass: np.ufunc

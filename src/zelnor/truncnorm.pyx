@@ -6,6 +6,11 @@
     var(a, b)       Var[X]
     cdf(x, a, b)    P(X <= x)
     sf(x, a, b)     P(X > x), computed on its own: never 1 - cdf
+    pdf(x, a, b), logpdf(x, a, b)     the density and its log
+    logcdf(x, a, b), logsf(x, a, b)   log P(X <= x), log P(X > x), finite where they underflow
+    ppf(p, a, b), isf(q, a, b)        the inverses of cdf and sf
+    entropy(a, b)   the differential entropy
+    dlogmass(a, b)  the derivatives of the log mass in a and in b (two outputs)
 
 Accurate everywhere, also where the textbook formulas cancel: far in a tail, for narrow intervals,
 for a tiny interval across zero. a < b, either end may be infinite. a == b gives the limits (log
@@ -20,6 +25,9 @@ a = (lo - loc)/scale and b = (hi - loc)/scale; then
     variance  = scale**2 * var(a, b)
     log mass  = logmass(a, b)
     P(Y <= y) = cdf((y - loc)/scale, a, b)
+    density   = pdf((y - loc)/scale, a, b) / scale
+    quantile  = loc + scale * ppf(p, a, b)
+    entropy   = entropy(a, b) + log(scale)
 
 The loops hold no Python objects, so NumPy runs them without the interpreter lock. Integer and
 bool input runs in float64.
@@ -43,6 +51,7 @@ cimport cython
 cdef extern from "_ufuncs_flags.h" namespace "zelnor" nogil:
     ctypedef unsigned FlagState
     FlagState flag_state()
+    void restore_flags(FlagState s)
     T result_flags[W, T](FlagState before, W value, T x, T y)
     T result_flags[W, T](FlagState before, W value, T x, T y, T z)
 
@@ -52,7 +61,8 @@ ctypedef fused real:
     double
     float
 
-__all__ = ["logmass", "mean", "var", "cdf", "sf"]
+__all__ = ["logmass", "mean", "var", "cdf", "sf", "pdf", "logpdf", "logcdf", "logsf", "ppf", "isf", "entropy",
+           "dlogmass"]
 
 
 @cython.ufunc
@@ -124,11 +134,164 @@ cdef real truncnorm_sf(real x, real a, real b) noexcept nogil:
     return result_flags(before, _TN_SF(x, a, b), x, a, b)
 
 
+
+# The exact infinities of the log density outside [a, b] and at a == b, and of the log probabilities
+# at the ends, are limits, not overflows: returned outside the flag window, with no flag.
+cdef inline bint outside(real x, real a, real b) noexcept nogil:
+    return not (x != x or a != a or b != b) and (x <= a or x >= b)
+
+
+@cython.ufunc
+cdef real truncnorm_pdf(real x, real a, real b) noexcept nogil:
+    """pdf(x, a, b)
+
+    The density of the standard normal truncated to [a, b] at x; 0 outside.
+
+    For N(loc, scale^2) on [lo, hi]: pdf((y - loc)/scale, (lo - loc)/scale, (hi - loc)/scale) / scale.
+    exp(logpdf), with the relative accuracy of exp at that argument. a == b gives inf at x == a;
+    NaN and the invalid flag for a > b.
+    """
+    if a == b and x == a:
+        return <real>_TN_PDF(x, a, b)
+    cdef FlagState before = flag_state()
+    return result_flags(before, _TN_PDF(x, a, b), x, a, b)
+
+
+@cython.ufunc
+cdef real truncnorm_logpdf(real x, real a, real b) noexcept nogil:
+    """logpdf(x, a, b)
+
+    The log density of the standard normal truncated to [a, b] at x; -inf outside.
+
+    For N(loc, scale^2) on [lo, hi]: logpdf((y - loc)/scale, (lo - loc)/scale, (hi - loc)/scale)
+    - log(scale). Far out the difference of squares x^2 - a^2 is formed exactly, never the log of an
+    underflowed density over an underflowed mass. NaN and the invalid flag for a > b.
+    """
+    if outside(x, a, b) and (x < a or x > b or a == b):
+        return <real>_TN_LOGPDF(x, a, b)
+    cdef FlagState before = flag_state()
+    return result_flags(before, _TN_LOGPDF(x, a, b), x, a, b)
+
+
+@cython.ufunc
+cdef real truncnorm_logcdf(real x, real a, real b) noexcept nogil:
+    """logcdf(x, a, b)
+
+    log P(X <= x) for X standard normal truncated to [a, b]: -inf for x <= a, 0 for x >= b.
+
+    For N(loc, scale^2) on [lo, hi]: logcdf((y - loc)/scale, (lo - loc)/scale, (hi - loc)/scale).
+    Finite wherever the probability is positive, also where it underflows (logcdf(-40, -inf, inf) =
+    -804.608...), and near 0 it keeps the digits of the small complement. NaN and the invalid flag for
+    a > b.
+    """
+    if outside(x, a, b):
+        return <real>_TN_LOGCDF(x, a, b)
+    cdef FlagState before = flag_state()
+    return result_flags(before, _TN_LOGCDF(x, a, b), x, a, b)
+
+
+@cython.ufunc
+cdef real truncnorm_logsf(real x, real a, real b) noexcept nogil:
+    """logsf(x, a, b)
+
+    log P(X > x) for X standard normal truncated to [a, b]: 0 for x <= a, -inf for x >= b.
+
+    For N(loc, scale^2) on [lo, hi]: logsf((y - loc)/scale, (lo - loc)/scale, (hi - loc)/scale).
+    Finite wherever the probability is positive, also where it underflows; computed on its own, not
+    from logcdf. NaN and the invalid flag for a > b.
+    """
+    if outside(x, a, b):
+        return <real>_TN_LOGSF(x, a, b)
+    cdef FlagState before = flag_state()
+    return result_flags(before, _TN_LOGSF(x, a, b), x, a, b)
+
+
+@cython.ufunc
+cdef real truncnorm_ppf(real p, real a, real b) noexcept nogil:
+    """ppf(p, a, b)
+
+    The quantile x in [a, b] with P(X <= x) = p, the inverse of cdf.
+
+    For N(loc, scale^2) on [lo, hi]: loc + scale * ppf(p, (lo - loc)/scale, (hi - loc)/scale).
+    p = 0 gives a and p = 1 gives b; the result is never outside [a, b]. p outside [0, 1] or a > b
+    gives NaN and the invalid flag. For upper-tail probabilities take isf, which keeps their digits.
+    """
+    cdef FlagState before = flag_state()
+    return result_flags(before, _TN_PPF(p, a, b), p, a, b)
+
+
+@cython.ufunc
+cdef real truncnorm_isf(real q, real a, real b) noexcept nogil:
+    """isf(q, a, b)
+
+    The point x in [a, b] with P(X > x) = q, the inverse of sf.
+
+    For N(loc, scale^2) on [lo, hi]: loc + scale * isf(q, (lo - loc)/scale, (hi - loc)/scale).
+    q = 0 gives b and q = 1 gives a; the result is never outside [a, b], and q = 1e-300 keeps its
+    digits. q outside [0, 1] or a > b gives NaN and the invalid flag.
+    """
+    cdef FlagState before = flag_state()
+    return result_flags(before, _TN_ISF(q, a, b), q, a, b)
+
+
+@cython.ufunc
+cdef real truncnorm_entropy(real a, real b) noexcept nogil:
+    """entropy(a, b)
+
+    The differential entropy of the standard normal truncated to [a, b].
+
+    For N(loc, scale^2) on [lo, hi]: entropy((lo - loc)/scale, (hi - loc)/scale) + log(scale).
+    Exact far in a tail, where the textbook formula cancels. -inf for a == b; NaN and the invalid
+    flag for a > b.
+    """
+    # The limit -inf of an empty interval is exact: not an overflow, so no flag.
+    if a == b:
+        return <real>_TN_ENTROPY(a, b)
+    cdef FlagState before = flag_state()
+    return result_flags(before, _TN_ENTROPY(a, b), a, b)
+
+
+@cython.ufunc
+cdef (real, real) truncnorm_dlogmass(real a, real b) noexcept nogil:
+    """dlogmass(a, b)
+
+    The two partial derivatives of log(N(b) - N(a)), in a and in b.
+
+    Returns (-n(a)/(N(b) - N(a)), n(b)/(N(b) - N(a))), each 0 at an infinite end: the score of
+    interval-censored and ordered-probit likelihoods, exact however far out or narrow the interval.
+    For N(loc, scale^2) on [lo, hi] the derivatives in lo and hi are these at the standardised ends,
+    divided by scale. (-inf, inf) for a == b; NaN and the invalid flag for a > b.
+    """
+    cdef double da, db
+    # The limits (-inf, inf) of an empty interval are exact: no flag.
+    if a == b:
+        _TN_DLOGMASS(a, b, &da, &db)
+        return <real>da, <real>db
+    cdef FlagState before = flag_state()
+    _TN_DLOGMASS(a, b, &da, &db)
+    # Each output's flags judged on its own, the union kept.
+    cdef FlagState raw = flag_state()
+    cdef real first = result_flags(before, da, a, b)
+    cdef FlagState judged = flag_state()
+    restore_flags(raw)
+    cdef real second = result_flags(before, db, a, b)
+    restore_flags(flag_state() | judged)
+    return first, second
+
+
 logmass = truncnorm_logmass
 mean = truncnorm_mean
 var = truncnorm_var
 cdf = truncnorm_cdf
 sf = truncnorm_sf
+pdf = truncnorm_pdf
+logpdf = truncnorm_logpdf
+logcdf = truncnorm_logcdf
+logsf = truncnorm_logsf
+ppf = truncnorm_ppf
+isf = truncnorm_isf
+entropy = truncnorm_entropy
+dlogmass = truncnorm_dlogmass
 
 
 def __dir__():
