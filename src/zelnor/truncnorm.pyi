@@ -1,7 +1,10 @@
 # NumPy ufuncs of the standard normal truncated to [a, b]. Each takes the usual ufunc keywords (out=,
 # where=, dtype=, casting=, order=, signature=) and has the ufunc methods; float32 in gives float32
 # out, other real input follows NumPy's casting. a > b gives NaN and the invalid flag.
+from typing import overload
+
 import numpy as np
+import numpy.typing as npt
 
 # Cython's table of doctests, empty.
 __test__: dict[str, str]
@@ -14,3 +17,12 @@ var: np.ufunc
 # Point x, ends a, b.
 cdf: np.ufunc
 sf: np.ufunc
+
+# Exact draws from the standard normal truncated to [a, b]; a float for scalar ends and no size.
+@overload
+def sample(a: float, b: float, size: None = None, rng: np.random.Generator | np.random.BitGenerator | int | None = None) -> float: ...
+@overload
+def sample(
+    a: npt.ArrayLike, b: npt.ArrayLike, size: int | tuple[int, ...] | None = None,
+    rng: np.random.Generator | np.random.BitGenerator | int | None = None,
+) -> float | npt.NDArray[np.float64]: ...

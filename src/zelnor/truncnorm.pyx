@@ -6,6 +6,7 @@
     var(a, b)       Var[X]
     cdf(x, a, b)    P(X <= x)
     sf(x, a, b)     P(X > x), computed on its own: never 1 - cdf
+    sample(a, b, size=None, rng=None)   exact draws, from a NumPy generator
 
 Accurate everywhere, also where the textbook formulas cancel: far in a tail, for narrow intervals,
 for a tiny interval across zero. a < b, either end may be infinite. a == b gives the limits (log
@@ -24,6 +25,8 @@ a = (lo - loc)/scale and b = (hi - loc)/scale; then
 The loops hold no Python objects, so NumPy runs them without the interpreter lock.
 """
 cimport cython
+
+from zelnor._truncnorm_sample import sample
 
 ctypedef fused real:
     float
