@@ -26,3 +26,6 @@ def sample(
     a: npt.ArrayLike, b: npt.ArrayLike, size: int | tuple[int, ...] | None = None,
     rng: np.random.Generator | np.random.BitGenerator | int | None = None,
 ) -> float | npt.NDArray[np.float64]: ...
+
+# N(mu, sigma^2) truncated to [lb, ub] as a SciPy distribution object; needs zelnor[scipy].
+TruncatedNormal: type

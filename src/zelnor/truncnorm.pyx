@@ -8,6 +8,10 @@
     sf(x, a, b)     P(X > x), computed on its own: never 1 - cdf
     sample(a, b, size=None, rng=None)   exact draws, from a NumPy generator
 
+and TruncatedNormal(mu=0, sigma=1, lb=-inf, ub=inf), the distribution in data units as an object of
+SciPy's distribution infrastructure (scipy.stats.Normal and friends), computed by these functions;
+it needs SciPy (pip install 'zelnor[scipy]').
+
 Accurate everywhere, also where the textbook formulas cancel: far in a tail, for narrow intervals,
 for a tiny interval across zero. a < b, either end may be infinite. a == b gives the limits (log
 mass -inf, mean a, var 0, the distribution of the point a); a > b gives NaN and raises the invalid
@@ -27,6 +31,15 @@ The loops hold no Python objects, so NumPy runs them without the interpreter loc
 cimport cython
 
 from zelnor._truncnorm_sample import sample
+
+
+def __getattr__(name):
+    # TruncatedNormal is built when first asked for, so that the module imports without SciPy; the
+    # ImportError of zelnor._truncnorm_scipy says what to install.
+    if name == "TruncatedNormal":
+        from zelnor._truncnorm_scipy import TruncatedNormal
+        return TruncatedNormal
+    raise AttributeError(f"module 'zelnor.truncnorm' has no attribute {name!r}")
 
 ctypedef fused real:
     float
