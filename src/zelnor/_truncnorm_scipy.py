@@ -16,6 +16,7 @@ except ImportError as error:
     ) from error
 import numpy as np
 
+from zelnor import millsratio, millsratio_dd
 from zelnor import truncnorm as tn
 
 
@@ -23,63 +24,66 @@ def _ends(mu, sigma, lb, ub):
     return (lb - mu) / sigma, (ub - mu) / sigma
 
 
-# A point whose offset t from an end, in standard units, is below this over (1 + |end|) is placed
-# from t itself: the rounding of z = end + t would lose t (or all of it, at 1e-300 from an end), while
-# there the density is f(end) exp(-t (end + t/2)) and the mass f(end) t (1 - end t/2) to a relative
-# (end^2 + 1) t^2/6 < 1e-19.
-_NEAR_END = 2.0**-30
+def _end_mass(e, t):
+    """(N(e + t) - N(e))/n(e) for t >= 0, without forming the point e + t, whose rounding would lose
+    t: with R the Mills ratio and D(x, h) = (R(x - h) - R(x + h))/(2 h) its divided difference,
+        e <= 0 (u = -e):  t D(u - t/2, t/2) + expm1(t (u - t/2)) R(u - t)
+        e > 0:            t D(e + t/2, t/2) - expm1(-t (e + t/2)) R(e + t)
+    two positive terms each; rounding the arguments of D and R costs only their smoothness."""
+    h = 0.5 * t
+    left = e <= 0
+    u = np.where(left, -e, e)
+    d = t * millsratio_dd(np.where(left, u - h, u + h), h)
+    return np.where(left, d + np.expm1(t * (u - h)) * millsratio(u - t),
+                    d - np.expm1(-t * (u + h)) * millsratio(u + t))
 
 
 class _Point:
-    """x in standard units: z = (x - mu)/sigma and the ends a, b; where x lies just inside an end,
-    its offset t from that end, t_lo = (x - lb)/sigma or t_hi = (ub - x)/sigma, formed from the
-    difference in data units (exact within a factor 2 of the end), and masks saying where."""
+    """x in standard units. Where x lies near an end, closer than max(1, |end|)/16 over
+    1 + |log f(end)| (f the standardised density), it is placed by its offset t from that end,
+    t = (x - lb)/sigma or (ub - x)/sigma, formed from the difference in data units (exact within a
+    factor 2 of the end): the rounding of z = (x - mu)/sigma would cost max(1, |end|) eps/t of the
+    result, or all of it when the point rounds onto the end, while the offset route costs about
+    (5 + |log f(end)|) eps, the accuracy of f(end). Elsewhere, and wherever z - end is t exactly,
+    the ufuncs take z, a and b."""
 
     def __init__(self, x, mu, sigma, lb, ub):
         self.a, self.b = _ends(mu, sigma, lb, ub)
-        with np.errstate(invalid="ignore"):
-            self.t_lo, self.t_hi = (x - lb) / sigma, (ub - x) / sigma
-            self.lo = (self.t_lo >= 0) & (self.t_lo * (1 + np.abs(self.a)) < _NEAR_END) & (self.t_lo <= self.t_hi)
-            self.hi = (self.t_hi >= 0) & (self.t_hi * (1 + np.abs(self.b)) < _NEAR_END) & ~self.lo
         self.z = (x - mu) / sigma
+        with np.errstate(invalid="ignore"):
+            t_lo, t_hi = (x - lb) / sigma, (ub - x) / sigma
+            # The near end, reflected to be the lower one ([a, b] -> [-b, -a] for the upper end).
+            self.upper_end = t_hi < t_lo
+            self.e = np.where(self.upper_end, -self.b, self.a)
+            other = np.where(self.upper_end, -self.a, self.b)
+            self.t = np.where(self.upper_end, t_hi, t_lo)
+            self.log_f = tn.logpdf(self.e, self.e, other)
+            close = (self.t >= 0) & (self.t * (1 + np.abs(self.log_f)) < np.maximum(1, np.abs(self.e)) / 16)
+            # Where z - e is t, the standardisation lost nothing and the ufuncs take the point.
+            self.near = close & (np.where(self.upper_end, self.b - self.z, self.z - self.a) != self.t)
 
     def args(self):
         return self.z, self.a, self.b
 
     def density(self, log):
-        """f(z) or log f(z) for the standardised truncated normal."""
-        f = tn.logpdf if log else tn.pdf
-        r = f(*self.args())
+        """f(z), or log f(z): near an end, f(e + t) = f(e) exp(-t (e + t/2))."""
+        r = (tn.logpdf if log else tn.pdf)(*self.args())
         with np.errstate(all="ignore"):
-            e_lo = -self.t_lo * (self.a + 0.5 * self.t_lo)
-            e_hi = self.t_hi * (self.b - 0.5 * self.t_hi)
-            if log:
-                near_lo, near_hi = f(self.a, self.a, self.b) + e_lo, f(self.b, self.a, self.b) + e_hi
-            else:
-                near_lo, near_hi = f(self.a, self.a, self.b) * np.exp(e_lo), f(self.b, self.a, self.b) * np.exp(e_hi)
-        return np.where(self.lo, near_lo, np.where(self.hi, near_hi, r))[()]
+            log_near = self.log_f - self.t * (self.e + 0.5 * self.t)
+            near = log_near if log else np.exp(log_near)
+        return np.where(self.near, near, r)[()]
 
     def mass(self, upper, log):
         """P(X <= z), or P(X > z) if upper; their logs if log."""
         f = {(False, False): tn.cdf, (False, True): tn.logcdf, (True, False): tn.sf, (True, True): tn.logsf}
         r = f[upper, log](*self.args())
         with np.errstate(all="ignore"):
-            # The logs of the small masses between the point and the end it lies next to.
-            lm_lo = tn.logpdf(self.a, self.a, self.b) + np.log(self.t_lo) + np.log1p(-0.5 * self.a * self.t_lo)
-            lm_hi = tn.logpdf(self.b, self.a, self.b) + np.log(self.t_hi) + np.log1p(0.5 * self.b * self.t_hi)
-            near_lo = _complement(lm_lo, log) if upper else _value(lm_lo, log)
-            near_hi = _value(lm_hi, log) if upper else _complement(lm_hi, log)
-        return np.where(self.lo, near_lo, np.where(self.hi, near_hi, r))[()]
-
-
-def _value(log_m, log):
-    """m, or its log, from log m."""
-    return log_m if log else np.exp(log_m)
-
-
-def _complement(log_m, log):
-    """1 - m, or its log, from log m."""
-    return np.log1p(-np.exp(log_m)) if log else -np.expm1(log_m)
+            # The log of the mass between the point and its end; the other side holds 1 minus it.
+            log_m = self.log_f + np.log(_end_mass(self.e, self.t))
+            small = log_m if log else np.exp(log_m)
+            large = np.log1p(-np.exp(log_m)) if log else -np.expm1(log_m)
+            near = np.where(self.upper_end == upper, small, large)
+        return np.where(self.near, near, r)[()]
 
 
 def _to_data(z, mu, sigma, lb, ub):
