@@ -31,11 +31,11 @@
 //                         Acceptance lambda e^(lambda a - lambda^2/2) sqrt(2 pi) (N(b) - N(a)).
 //
 // W = 1.5, C = 1, A = 0.75 balance the costs (a uniform or exponential proposal draws two variates, a
-// normal one); measured acceptance per proposal over each regime (tools/truncnorm_sampling.py, the
-// analytic rates above on a dense grid of intervals):
-//   normal >= 0.433, centred uniform >= 0.724, tail uniform >= 0.632, half-normal >= 0.453,
-//   exponential >= 0.632 (near c = C, where the proposal overshoots b; 0.86 for [a, inf) at a = A,
-//   tending to 1 like 1 - 1/a^2 far out).
+// normal one). The worst acceptance per proposal over each regime, from the rates above on a dense
+// grid of intervals (tools/truncnorm_sampling.py):
+//   normal 0.434 (at [0-, 1.5]), centred uniform 0.732 (at [0-, 1.5-]), tail uniform 0.632 (at c = C),
+//   half-normal 0.349 (at a = A-, c = C+), exponential 0.632 (at c = C+, where the proposal overshoots
+//   b; 0.854 for [A, inf), tending to 1 like 1 - 1/a^2 far out).
 //
 // Rounding: y >= 0 and u < 1, so a + y >= a; a + y can pass b only through the rounding of w, and is
 // then b. Far out the variate is a + y with y computed to a few ulps of itself: the draw is the exact
