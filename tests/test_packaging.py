@@ -66,7 +66,8 @@ millsratio_dd_cf(1.0, 0.5, theta=4)  # error
 
 
 def test_stubs_match_the_compiled_modules(tmp_path):
-    run([sys.executable, "-m", "mypy.stubtest", "zelnor.mills", "zelnor.divdiff"], tmp_path)
+    # The package and with it every submodule.
+    run([sys.executable, "-m", "mypy.stubtest", "zelnor"], tmp_path)
 
 
 def test_stubs_type_numbers_arrays_and_third_arguments(tmp_path):

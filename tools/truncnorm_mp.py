@@ -157,3 +157,98 @@ def sample(rng, count):
         if a < x < b:
             cases.append((float(x), float(a), float(b)))
     return cases
+
+
+def _log_probability(part, complement, m):
+    """log(part/m), taken as log1p(-complement/m) where part is the larger: a probability near 1 keeps
+    the digits of its small complement, which the ratio itself would round away."""
+    if part >= complement:
+        return mp.log1p(-complement / m)
+    return mp.log(part / m)
+
+
+def log_densities(x, a, b, extra_digits=0):
+    """((logpdf hi, lo), (pdf hi, lo), (logcdf hi, lo), (logsf hi, lo)) at x on [a, b], a < x < b
+    doubles. logpdf = log n(x) - log M, pdf its exponential; logcdf, logsf the logs of
+    (N(x) - N(a))/M and (N(b) - N(x))/M."""
+    x_m, a_m, b_m = mpf(x), mpf(a), mpf(b)
+
+    def compute():
+        m = _between(a_m, b_m)
+        below, above = _between(a_m, x_m), _between(x_m, b_m)
+        log_pdf = -x_m * x_m / 2 - mp.log(mp.sqrt(2 * mp.pi)) - mp.log(m)
+        return [log_pdf, mp.exp(log_pdf), _log_probability(below, above, m), _log_probability(above, below, m)]
+
+    return _stable(compute, estimated_digits(a, b) + int(2 * math.log10(_magnitude(x))) + extra_digits)
+
+
+def entropy_slopes(a, b, extra_digits=0):
+    """((entropy hi, lo), (d log M/da hi, lo), (d log M/db hi, lo)) on [a, b], a < b doubles:
+    H = log M + log sqrt(2 pi) + 1/2 + (a n(a) - b n(b))/(2 M), -n(a)/M and n(b)/M."""
+    a_m, b_m = mpf(a), mpf(b)
+
+    def compute():
+        m = _between(a_m, b_m)
+        h = mp.log(m) + mp.log(mp.sqrt(2 * mp.pi)) + mpf(1) / 2 + (_t_density(a_m) - _t_density(b_m)) / (2 * m)
+        return [h, -_density(a_m) / m, _density(b_m) / m]
+
+    return _stable(compute, estimated_digits(a, b) + extra_digits)
+
+
+def quantile(p, a, b, upper, start, extra_digits=0):
+    """((x hi, lo), p/f(x)): the point x in [a, b] with P(X <= x) = p (upper: P(X > x) = p), 0 < p < 1,
+    and the scale p/f(x) of the quantile's acceptance tolerance (f the truncated density).
+
+    The root of the mpmath equation is found by Newton's method on the log of the probability (which
+    is concave: the truncated normal is log-concave), from start (any point of [a, b]), to the working
+    precision. The precision doubles until two runs agree to a millionth of the tolerance
+    4 ulp(x) + 1e-13 p/f(x): where x lies within p of an end, resolving it to the last bit of (hi, lo)
+    would take hundreds of digits that the measurement does not need."""
+    a_m, b_m, p_m = mpf(a), mpf(b), mpf(p)
+    sign = -1 if upper else 1
+
+    def part(x):
+        return _between(x, b_m) if upper else _between(a_m, x)
+
+    def compute():
+        m = _between(a_m, b_m)
+        log_target = mp.log(p_m * m)
+        x = mpf(start)
+        if x <= a_m:
+            # At an end the probability of one side is 0: start from its linear estimate.
+            x = a_m + (1 - p_m if upper else p_m) * m / _density(a_m)
+        elif x >= b_m:
+            x = b_m - (p_m if upper else 1 - p_m) * m / _density(b_m)
+        last_step = mp.inf
+        for _ in range(400):
+            if not a_m < x < b_m:
+                # The root lies within the working precision of an end.
+                return min(max(x, a_m), b_m), p_m * m / _density(min(max(x, a_m), b_m))
+            f = part(x)
+            if f == 0:
+                return x, p_m * m / _density(x)
+            nxt = x - sign * (mp.log(f) - log_target) * f / _density(x)
+            if nxt <= a_m or nxt >= b_m:
+                # Overshot a finite end: halve the way to it instead.
+                nxt = (x + (a_m if nxt <= a_m else b_m)) / 2
+            # Done when the step is at the working precision, or no longer falls (it has reached the
+            # rounding noise of the probability; a second precision tells whether that suffices).
+            step = abs(nxt - x)
+            done = step <= mp.eps * 4 * abs(x) or step >= last_step
+            last_step = step
+            x = nxt
+            if done:
+                return x, p_m * m / _density(x)
+        raise ArithmeticError("no quantile at p=%r on [%r, %r]" % (p, a, b))
+
+    digits = estimated_digits(a, b) + int(2 * math.log10(_magnitude(start))) + extra_digits
+    while digits <= MAX_DIGITS:
+        with mp.workdps(digits):
+            x1, _ = compute()
+        with mp.workdps(digits + VERIFY_EXTRA):
+            x2, scale = compute()
+            tolerance = 4 * mp.ldexp(1, mp.frexp(x2)[1] - 53) + mpf("1e-13") * scale if x2 != 0 else scale * mpf("1e-13")
+            if abs(x1 - x2) <= tolerance * mpf("1e-6"):
+                return hi_lo(x2), float(scale)
+        digits *= 2
+    raise ArithmeticError("no stable quantile below %d digits" % MAX_DIGITS)

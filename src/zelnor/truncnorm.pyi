@@ -1,10 +1,15 @@
 # NumPy ufuncs of the standard normal truncated to [a, b]. Each takes the usual ufunc keywords (out=,
 # where=, dtype=, casting=, order=, signature=) and has the ufunc methods; float32 in gives float32
-# out, other real input follows NumPy's casting. a > b gives NaN and the invalid flag.
+# out, any other real input runs in float64. a > b gives NaN and the invalid flag. Each ufunc's own
+# name (its __name__, quoted by NumPy's warnings) is truncnorm_<name>, an alias kept for pickling and
+# left out of __all__.
 from typing import overload
 
 import numpy as np
 import numpy.typing as npt
+
+__all__ = ["logmass", "mean", "var", "cdf", "sf", "pdf", "logpdf", "logcdf", "logsf", "ppf", "isf", "entropy",
+           "dlogmass", "sample"]
 
 # Cython's table of doctests, empty.
 __test__: dict[str, str]

@@ -93,14 +93,18 @@ Gap gap(double x, double h) {
     return {c, std::exp(-c), -std::expm1(-c)};
 }
 
-// S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf.
-double scaled_mass(double s, double t) {
-    const double rs = MillsRatio<double>(s);
+// S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf, from rs = R(s) and rt = R(t) (not read for
+// t = inf), for callers that reuse them.
+double scaled_mass(double s, double t, double rs, double rt) {
     if (t == kInf) return rs;
     const double x = 0.5 * s + 0.5 * t, h = 0.5 * t - 0.5 * s;
     const Gap g = gap(x, h);
-    if (g.c >= kScaledMassDirect) return rs - g.ratio * MillsRatio<double>(t);
-    return (h + h) * MillsRatioDiff<double>(x, h, 1) + g.q * MillsRatio<double>(t);
+    if (g.c >= kScaledMassDirect) return rs - g.ratio * rt;
+    return (h + h) * MillsRatioDiff<double>(x, h, 1) + g.q * rt;
+}
+
+double scaled_mass(double s, double t) {
+    return scaled_mass(s, t, MillsRatio<double>(s), t == kInf ? 0.0 : MillsRatio<double>(t));
 }
 
 // Variance of the tail [t, inf), t >= 0 finite.
@@ -316,45 +320,47 @@ double log_pdf(double x, const Ordered& o) {
     return log_gauss(x) - straddling_log_mass(o);
 }
 
-// log P(X <= x) and log P(X > x) for o.a < x < o.b, each finite wherever the probability is positive.
-// Each side that lies in a tail is the density factor (in logs, its exponent exact) times a ratio of
-// scaled masses, which never underflows; the side whose probability is near 1 is log1p of minus the
-// other, which keeps the digits of a small complement.
-struct LogProbabilities {
-    double below, above;
-};
-
-LogProbabilities log_probabilities(double x, const Ordered& o) {
-    double below, above, log_below, log_above;
-    if (o.a >= 0) {
-        const double total = scaled_mass(o.a, o.b);
-        const double ratio = scaled_mass(x, o.b) / total;
-        const Pair g = exponent_gap(o.a, x);
-        below = scaled_mass(o.a, x) / total;
-        above = exp_neg_half(g.hi, g.lo) * ratio;
-        log_below = std::log(below);
-        log_above = (std::log(ratio) - 0.5 * g.hi) - 0.5 * g.lo;
-    } else {
-        const double total = straddling_mass2(o.a, o.b);
-        if (x == 0) {
-            below = straddling_mass2(o.a, 0.0) / total;
-            above = straddling_mass2(0.0, o.b) / total;
-            log_below = std::log(below);
-            log_above = std::log(above);
-        } else {
-            // The side beyond x, seen from 0: 2 n(x) S(|x|, end)/(2 M), the density factor in logs.
-            const double end = x > 0 ? o.b : -o.a;
-            const double ratio = 2.0 * scaled_mass(std::fabs(x), end) / total;
-            const double far = kInvSqrt2Pi * gauss(x) * ratio;
-            const double log_far = (std::log(ratio) - kLnSqrt2Pi) + log_gauss(x);
-            const double near = x > 0 ? straddling_mass2(o.a, x) / total : straddling_mass2(x, o.b) / total;
-            below = x > 0 ? near : far;
-            above = x > 0 ? far : near;
-            log_below = x > 0 ? std::log(near) : log_far;
-            log_above = x > 0 ? log_far : std::log(near);
-        }
+// log of the probability of one side of x, finite wherever it is positive. The near side (towards a in
+// the tail pair, towards 0 when straddling) has a direct formula, near(); the far side is the density
+// factor scale n(x)/n(s) = scale exp(-(hi + lo)/2) times ratio(), a ratio of scaled masses that never
+// underflows, and its log keeps the exponent exact. The wanted side comes from its own formula unless it
+// holds more than half; then it is log1p of minus the other, which keeps the digits of a small
+// complement. Only the sides needed are computed.
+template <typename Near, typename Ratio>
+double log_side(bool want_far, const Near& near, const Ratio& ratio, const Pair& g, double scale) {
+    if (want_far) {
+        const double l = ((std::log(ratio() * scale) - 0.5 * g.hi) - 0.5 * g.lo);
+        return l > -kLn2 ? std::log1p(-near()) : l;
     }
-    return {below > 0.5 ? std::log1p(-above) : log_below, above > 0.5 ? std::log1p(-below) : log_above};
+    const double p = near();
+    if (p <= 0.5) return std::log(p);
+    return std::log1p(-(scale * exp_neg_half(g.hi, g.lo)) * ratio());
+}
+
+// log P(X <= x) (upper = false) or log P(X > x) (upper = true) for o.a < x < o.b.
+double log_probability(double x, const Ordered& o, bool upper) {
+    if (o.a >= 0) {
+        // R at each of a, x, b serves two of the three scaled masses.
+        const double ra = MillsRatio<double>(o.a), rx = MillsRatio<double>(x);
+        const double rb = o.b == kInf ? 0.0 : MillsRatio<double>(o.b);
+        const double total = scaled_mass(o.a, o.b, ra, rb);
+        return log_side(
+            upper, [&] { return scaled_mass(o.a, x, ra, rx) / total; },
+            [&] { return scaled_mass(x, o.b, rx, rb) / total; }, exponent_gap(o.a, x), 1.0);
+    }
+    // Straddling: every mass here is doubled (straddling_mass2); the far side is 2 n(x) S(|x|, end).
+    const double total = straddling_mass2(o.a, o.b);
+    if (x == 0) {
+        const double below = straddling_mass2(o.a, 0.0) / total, above = straddling_mass2(0.0, o.b) / total;
+        const double p = upper ? above : below, other = upper ? below : above;
+        return p > 0.5 ? std::log1p(-other) : std::log(p);
+    }
+    const double t = std::fabs(x);
+    const double end = x > 0 ? o.b : -o.a;
+    return log_side(
+        upper == (x > 0),
+        [&] { return (x > 0 ? straddling_mass2(o.a, x) : straddling_mass2(x, o.b)) / total; },
+        [&] { return 2.0 * scaled_mass(t, end) / total; }, exponent_gap(0.0, t), kInvSqrt2Pi);
 }
 
 // log P(X <= x) (upper = false) or log P(X > x) (upper = true) for a < b, none NaN.
@@ -366,8 +372,7 @@ double log_tail_probability(double x, double a, double b, bool upper) {
         x = -x;
         upper = !upper;
     }
-    const LogProbabilities p = log_probabilities(x, o);
-    const double r = upper ? p.above : p.below;
+    const double r = log_probability(x, o, upper);
     return r > 0.0 ? 0.0 : r;
 }
 
@@ -378,8 +383,11 @@ double log_tail_probability(double x, double a, double b, bool upper) {
 double solve_lower(double f, double d, double s, double e) {
     const double t = f * d, z = s * t;
     double y = s + (z > 0 ? -std::log1p(-z) / s : t);
+    // Within half an ulp of s: done (and the divided difference is not asked for a zero width).
+    if (y == s) return s;
+    const double rs = MillsRatio<double>(s);
     for (int k = 0; k < kNewtonLimit && y < e; ++k) {
-        const double step = (f - scaled_mass(s, y) / d) * (d / density_ratio(s, y));
+        const double step = (f - scaled_mass(s, y, rs, MillsRatio<double>(y)) / d) * (d / density_ratio(s, y));
         const double next = y + step;
         if (next == y) break;
         y = next;
@@ -405,9 +413,10 @@ double solve_upper(double f, double d, double s, double e) {
         y = std::fmin(y, e - v);
     }
     y = std::fmax(y, s);
+    const double re = e == kInf ? 0.0 : MillsRatio<double>(e);
     for (int k = 0; k < kNewtonLimit && y < e; ++k) {
         const Pair g = exponent_gap(s, y);
-        const double sy = scaled_mass(y, e);
+        const double sy = scaled_mass(y, e, MillsRatio<double>(y), re);
         const double step = (((std::log(sy / d) - log_f) - 0.5 * g.hi) - 0.5 * g.lo) * sy;
         const double next = y + step;
         if (next == y) break;
@@ -421,6 +430,10 @@ double solve_upper(double f, double d, double s, double e) {
 // upper quantile of fraction at most 1/2 on an interval [s, e] with 0 <= s, so that the fraction that
 // is passed never is the rounded complement of one near 1.
 double quantile(double t, double tc, double a, double b) {
+    // From s = 2.6e9 on, all the mass but a fraction 1e-323 lies within 745/s < ulp(s)/2 of the near
+    // end s; beyond kSquareLimit (where the exponents would overflow) the quantile is that end.
+    if (a >= kSquareLimit) return a;
+    if (b <= -kSquareLimit) return b;
     if (a >= 0) {
         const double d = scaled_mass(a, b);
         return t <= 0.5 ? solve_lower(t, d, a, b) : solve_upper(tc, d, a, b);
@@ -432,7 +445,8 @@ double quantile(double t, double tc, double a, double b) {
     // Straddling: the masses of [a, 0] and [0, b] in units of n(0).
     const double left = scaled_mass(0.0, -a), right = scaled_mass(0.0, b);
     const double total = left + right;
-    const double r = t * (total / left);  // the fraction of [a, 0] below x, where it is at most 1
+    // The fraction of [a, 0] below x, where it is at most 1 (left is 0 only for a subnormal a).
+    const double r = left > 0 ? t * (total / left) : kInf;
     if (r <= 1.0) return -(r <= 0.5 ? solve_upper(r, left, 0.0, -a) : solve_lower(1.0 - r, left, 0.0, -a));
     const double g = (t * total - left) / right;  // the fraction of [0, b] below x
     return g <= 0.5 ? solve_lower(g, right, 0.0, b) : solve_upper(tc * (total / right), right, 0.0, b);
@@ -467,7 +481,7 @@ double entropy(const Ordered& o) {
     const Pair g = square_gap(o.a, o.b);
     const double w = rho * rb;
     const double s = ra - w;
-    return std::log(s) + 0.5 + 0.5 * ((head - w * (tau(o.b, rb) + g.hi)) / s);
+    return std::log(s) + 0.5 + 0.5 * ((head - w * (tau(o.b, rb) + (g.hi + g.lo))) / s);
 }
 
 // (-n(a)/M, n(b)/M) on the ordered interval. Tail pair: n(a)/M = 1/S(a, b), n(b)/M = rho/S with
@@ -488,8 +502,10 @@ Slopes log_mass_slopes(const Ordered& o) {
     const Pair g = exponent_gap(o.a, o.b);
     if (g.hi < kScaledExponent) return {-1.0 / s, exp_neg_half(g.hi, g.lo) / s};
     if (g.hi >= 4 * kExpUnderflow) return {-1.0 / s, 0.0};
-    const Pair e = two_sum(-0.5 * g.hi, -std::log(s));
-    return {-1.0 / s, std::exp(e.hi) * (1.0 + (e.lo - 0.5 * g.lo))};
+    // lo may hold the roundings of both squares: renormalise before its first-order factor.
+    const Pair n = two_sum(g.hi, g.lo);
+    const Pair e = two_sum(-0.5 * n.hi, -std::log(s));
+    return {-1.0 / s, std::exp(e.hi) * (1.0 + (e.lo - 0.5 * n.lo))};
 }
 
 }  // namespace
