@@ -8,6 +8,9 @@ from typing import overload
 import numpy as np
 import numpy.typing as npt
 
+# N(mu, sigma^2) truncated to [lb, ub] as a SciPy distribution object; needs zelnor[scipy].
+from zelnor._truncnorm_scipy import TruncatedNormal as TruncatedNormal
+
 __all__ = ["logmass", "mean", "var", "cdf", "sf", "pdf", "logpdf", "logcdf", "logsf", "ppf", "isf", "entropy",
            "dlogmass", "sample"]
 
@@ -43,6 +46,3 @@ def sample(
     a: npt.ArrayLike, b: npt.ArrayLike, size: int | tuple[int, ...] | None = None,
     rng: np.random.Generator | np.random.BitGenerator | int | None = None,
 ) -> float | npt.NDArray[np.float64]: ...
-
-# N(mu, sigma^2) truncated to [lb, ub] as a SciPy distribution object; needs zelnor[scipy].
-TruncatedNormal: type
