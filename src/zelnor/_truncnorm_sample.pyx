@@ -17,8 +17,9 @@ cdef extern from "_kernels/truncnorm_sample.h" nogil:
         double (*uniform)(void *) noexcept nogil
         double (*normal)(void *) noexcept nogil
         double (*exponential)(void *) noexcept nogil
-    double zelnor_TruncNormSample(double a, double b, const zelnor_RandomSource *source)
     void zelnor_TruncNormSampleFill(double a, double b, const zelnor_RandomSource *source,
+                                    double *out, Py_ssize_t n)
+    void zelnor_TruncNormSampleEach(const double *a, const double *b, const zelnor_RandomSource *source,
                                     double *out, Py_ssize_t n)
 
 
@@ -72,7 +73,7 @@ def sample(a, b, size=None, rng=None):
 
     cdef cnp.ndarray out = np.empty(shape, dtype=np.float64)
     cdef double *o = <double *>cnp.PyArray_DATA(out)
-    cdef Py_ssize_t n = out.size, i
+    cdef Py_ssize_t n = out.size
     cdef double a0, b0
     cdef const double *fa
     cdef const double *fb
@@ -87,8 +88,7 @@ def sample(a, b, size=None, rng=None):
         fa = <const double *>cnp.PyArray_DATA(flat_a)
         fb = <const double *>cnp.PyArray_DATA(flat_b)
         with bit_generator.lock, nogil:
-            for i in range(n):
-                o[i] = zelnor_TruncNormSample(fa[i], fb[i], &source)
+            zelnor_TruncNormSampleEach(fa, fb, &source, o, n)
     if size is None and out.ndim == 0:
         return o[0]
     return out

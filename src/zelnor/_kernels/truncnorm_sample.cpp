@@ -21,7 +21,7 @@ enum class Method { Invalid, Point, Normal, UniformCentre, UniformTail, HalfNorm
 struct Plan {
     Method method;
     double a, b, w;
-    double rate, delta;  // the exponential proposal's lambda and lambda - a
+    double inv_rate, delta;  // 1/lambda of the exponential proposal, and lambda - a
     double sign;         // -1 when the interval was reflected
 };
 
@@ -51,8 +51,8 @@ Plan plan_for(double a, double b) {
         p.method = Method::HalfNormal;
     } else {
         p.method = Method::Exponential;
-        p.delta = 2.0 / (a * (1.0 + std::sqrt(1.0 + 4.0 / (a * a))));
-        p.rate = a + p.delta;
+        p.delta = 2.0 / (a + std::sqrt(a * a + 4.0));
+        p.inv_rate = 1.0 / (a + p.delta);
     }
     return p;
 }
@@ -86,7 +86,7 @@ double draw(const Plan& p, const zelnor_RandomSource& src) {
             }
         case Method::Exponential:
             for (;;) {
-                const double y = src.exponential(s) / p.rate;
+                const double y = src.exponential(s) * p.inv_rate;
                 if (y > p.w) continue;
                 const double d = y - p.delta;
                 if (src.exponential(s) >= 0.5 * (d * d)) return p.sign * std::fmin(p.a + y, p.b);
@@ -108,5 +108,10 @@ void zelnor_TruncNormSampleFill(double a, double b, const zelnor_RandomSource* s
                                 ptrdiff_t n) {
     const zelnor::Plan p = zelnor::plan_for(a, b);
     for (ptrdiff_t i = 0; i < n; ++i) out[i] = zelnor::draw(p, *source);
+}
+
+void zelnor_TruncNormSampleEach(const double* a, const double* b, const zelnor_RandomSource* source,
+                                double* out, ptrdiff_t n) {
+    for (ptrdiff_t i = 0; i < n; ++i) out[i] = zelnor::draw(zelnor::plan_for(a[i], b[i]), *source);
 }
 }

@@ -26,8 +26,9 @@
 //   a >= A, c > C         exponential proposal z = a + y, y = E1/lambda at the optimal rate
 //                         lambda = (a + sqrt(a^2 + 4))/2 of [a, inf), rejected if y > w, else accepted
 //                         if E2 >= (y - delta)^2/2, the exponent of n(z) e^(lambda z) against its
-//                         maximum at z = lambda; delta = lambda - a = 2/(a (1 + sqrt(1 + 4/a^2)))
-//                         is formed without cancelling and without overflowing for a beyond 1e154.
+//                         maximum at z = lambda; delta = lambda - a = 2/(a + sqrt(a^2 + 4)) is
+//                         formed without cancelling (it is 0 beyond a = 1e154, where a^2 overflows,
+//                         but there (y - delta)^2/2 < 1e-308 either way).
 //                         Acceptance lambda e^(lambda a - lambda^2/2) sqrt(2 pi) (N(b) - N(a)).
 //
 // W = 1.5, C = 1, A = 0.75 balance the costs (a uniform or exponential proposal draws two variates, a
@@ -68,6 +69,10 @@ ZELNOR_API double zelnor_TruncNormSample(double a, double b, const zelnor_Random
 // n independent draws for one interval into out[0 .. n-1]; the choice of method is made once.
 ZELNOR_API void zelnor_TruncNormSampleFill(double a, double b, const zelnor_RandomSource *source,
                                            double *out, ptrdiff_t n);
+
+// One draw for each interval [a[i], b[i]] into out[i], i < n.
+ZELNOR_API void zelnor_TruncNormSampleEach(const double *a, const double *b,
+                                           const zelnor_RandomSource *source, double *out, ptrdiff_t n);
 
 #ifdef __cplusplus
 }
