@@ -308,4 +308,5 @@ dlogmass = truncnorm_dlogmass
 
 
 def __dir__():
-    return __all__
+    # TruncatedNormal is public but left out of __all__: a star import must not need SciPy.
+    return __all__ + ["TruncatedNormal"]
