@@ -109,9 +109,12 @@ def test_transformations_and_plots_work_as_for_scipys_own():
     matplotlib.pyplot.close("all")
 
 
-def test_sample_far_out_is_never_inf():
-    draws = TruncatedNormal(mu=0.0, sigma=1.0, lb=38.0).sample((1000,), rng=1)
-    assert np.all(np.isfinite(draws) & (draws >= 38.0))
+@pytest.mark.parametrize("p", [dict(lb=38.0), dict(lb=30.0, ub=31.0), dict(mu=-5.0, sigma=1e-3, lb=1e3, ub=1e3 + 1e-9),
+                               dict(mu=2.5, sigma=0.2, lb=0.0)])
+def test_samples_far_out_are_never_inf(p):
+    q = params(p)
+    draws = TruncatedNormal(**p).sample((1000,), rng=1)
+    assert np.all(np.isfinite(draws) & (draws >= q["lb"]) & (draws <= q["ub"]))
 
 
 def test_truncnorm_imports_without_scipy():
