@@ -18,7 +18,7 @@ STEP_SECONDS = 900
 
 # Besides the compiled modules and the kernels: the declarations for cimport, the coefficient
 # tables the kernel sources include, and the typing information.
-WHEEL_FILES = ["__init__.py", "mills.pxd", "divdiff.pxd", "_mills_coef.h", "mills.pyi", "divdiff.pyi",
+WHEEL_FILES = ["__init__.py", "_truncnorm_scipy.py", "mills.pxd", "divdiff.pxd", "_mills_coef.h", "mills.pyi", "divdiff.pyi",
                "py.typed"]
 
 CHECK = """\

@@ -297,10 +297,12 @@ def test_names_say_truncnorm_and_the_docstring_names_the_arguments(f):
 
 
 def test_module_exports_the_public_names_only():
-    assert tn.__all__ == list(SIGNATURES) and dir(tn) == sorted(SIGNATURES)
+    # Beside the ufuncs, the sampler; and in dir() the SciPy distribution, which a star import skips.
+    public = [*SIGNATURES, "sample"]
+    assert tn.__all__ == public and dir(tn) == sorted([*public, "TruncatedNormal"])
     namespace = {}
     exec("from zelnor.truncnorm import *", namespace)
-    assert sorted(k for k in namespace if k != "__builtins__") == sorted(SIGNATURES)
+    assert sorted(k for k in namespace if k != "__builtins__") == sorted(public)
 
 
 def test_ufuncs_pickle_by_reference_with_every_protocol():

@@ -11,6 +11,11 @@
     ppf(p, a, b), isf(q, a, b)        the inverses of cdf and sf
     entropy(a, b)   the differential entropy
     dlogmass(a, b)  the derivatives of the log mass in a and in b (two outputs)
+    sample(a, b, size=None, rng=None)   exact draws, from a NumPy generator
+
+and TruncatedNormal(mu=0, sigma=1, lb=-inf, ub=inf), the distribution in data units as an object of
+SciPy's distribution infrastructure (scipy.stats.Normal and friends), computed by these functions;
+it needs SciPy (pip install 'zelnor[scipy]').
 
 Accurate everywhere, also where the textbook formulas cancel: far in a tail, for narrow intervals,
 for a tiny interval across zero. a < b, either end may be infinite. a == b gives the limits (log
@@ -46,6 +51,17 @@ Conventions of this module, for each ufunc:
 """
 cimport cython
 
+from zelnor._truncnorm_sample import sample
+
+
+def __getattr__(name):
+    # TruncatedNormal is built when first asked for, so that the module imports without SciPy; the
+    # ImportError of zelnor._truncnorm_scipy says what to install.
+    if name == "TruncatedNormal":
+        from zelnor._truncnorm_scipy import TruncatedNormal
+        return TruncatedNormal
+    raise AttributeError(f"module 'zelnor.truncnorm' has no attribute {name!r}")
+
 # Each element's flags describe its result: flag_state() before the kernel call, result_flags(before,
 # value, arguments...) after it, which also rounds the double value to the loop's type.
 cdef extern from "_ufuncs_flags.h" namespace "zelnor" nogil:
@@ -62,7 +78,7 @@ ctypedef fused real:
     float
 
 __all__ = ["logmass", "mean", "var", "cdf", "sf", "pdf", "logpdf", "logcdf", "logsf", "ppf", "isf", "entropy",
-           "dlogmass"]
+           "dlogmass", "sample"]
 
 
 @cython.ufunc
@@ -295,4 +311,5 @@ dlogmass = truncnorm_dlogmass
 
 
 def __dir__():
-    return __all__
+    # TruncatedNormal is public but left out of __all__: a star import must not need SciPy.
+    return __all__ + ["TruncatedNormal"]
