@@ -55,6 +55,16 @@ template <typename T> inline T r3_piece(T x) {
     return horner<w>(C_R3 + w * i, s);
 }
 
+// Horner's rule in u from the first nonzero coefficient of a padded convergent row, so that no 0 * u is
+// formed (it would be NaN for an infinite u, where the polynomial itself is infinite).
+template <typename T, std::size_t N> inline T horner_from_leading(const double (&c)[N], T u) {
+    std::size_t k = 0;
+    while (k + 1 < N && c[k] == 0) ++k;
+    T p = T(c[k]);
+    for (++k; k < N; ++k) p = p * u + T(c[k]);
+    return p;
+}
+
 template <typename T> inline T infinity() { return std::numeric_limits<T>::infinity(); }
 
 }  // namespace
@@ -70,29 +80,10 @@ template <typename T> T MillsRatio_CF(T x_or_u, int n, int d) {
     } else if (n == 2) {
         return d == 1 ? T(1) / x_or_u : T(0);
     }
-    T delta, gamma;
-    switch (n) {
-        case 4:
-            delta = T(4) + u;
-            gamma = T(6);
-            break;
-        case 6:
-            delta = (u + T(12)) * u + T(12);
-            gamma = T(6) * u + T(48);
-            break;
-        case 8:
-            delta = ((u + T(24)) * u + T(114)) * u - T(24);
-            gamma = (T(6) * u + T(120)) * u + T(324);
-            break;
-        case 10:
-            delta = (((u + T(40)) * u + T(426)) * u + T(936)) * u - T(1248);
-            gamma = ((T(6) * u + T(216)) * u + T(1812)) * u + T(1728);
-            break;
-        default:
-            delta = ((((u + T(60)) * u + T(1116)) * u + T(6816)) * u + T(4932)) * u - T(22320);
-            gamma = (((T(6) * u + T(336)) * u + T(5472)) * u + T(24768)) * u - T(1080);
-            break;
-    }
+    const Convergent& c = convergents[n >= 4 && n <= 10 && n % 2 == 0 ? convergent_row(n)
+                                                                   : convergent_row(deepest_order)];
+    const T delta = horner_from_leading(c.delta, u);
+    const T gamma = horner_from_leading(c.gamma, u);
     const T D = u * delta - gamma;
     if (d == 1) return delta / D;
     if (d == 3) return gamma / D;

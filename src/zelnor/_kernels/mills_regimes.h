@@ -45,6 +45,24 @@ struct Depth {
 };
 constexpr int deepest_order = 12;
 
+// The convergent polynomials delta_n and gamma_n of MillsRatio_CF in u = x^2 + 3 for the orders
+// n = 2, 4, ..., 12 (row n/2 - 1), highest power first. Leading zeros pad every order to one length:
+// a Horner pass over the padded row gives the order's value bit for bit wherever u is finite, since
+// 0 u + c = c and 1 u + c = u + c exactly; so one pass can serve lanes of different orders.
+struct Convergent {
+    double delta[6];
+    double gamma[5];
+};
+constexpr Convergent convergents[] = {
+    {{0, 0, 0, 0, 0, 1}, {0, 0, 0, 0, 0}},
+    {{0, 0, 0, 0, 1, 4}, {0, 0, 0, 0, 6}},
+    {{0, 0, 0, 1, 12, 12}, {0, 0, 0, 6, 48}},
+    {{0, 0, 1, 24, 114, -24}, {0, 0, 6, 120, 324}},
+    {{0, 1, 40, 426, 936, -1248}, {0, 6, 216, 1812, 1728}},
+    {{1, 60, 1116, 6816, 4932, -22320}, {6, 336, 5472, 24768, -1080}},
+};
+constexpr int convergent_row(int n) { return n / 2 - 1; }
+
 // Pieces: Rrel for 0 <= x <= rrel_upto, z = rrel_scale x; -R' from C_R1, z = r1_scale (x - 1)/(x + r1_shift);
 // -R''' from C_R3, z = r3_scale x/(x + r3_shift).
 constexpr double rrel_upto = 1;
