@@ -1,0 +1,8 @@
+// The vector blocks for AVX2, 256-bit vectors; compiled with -mavx2 and run only where the CPU reports AVX2.
+#include "mills_simd_impl.h"
+
+namespace zelnor {
+namespace simd {
+extern const Path avx2_path = make_path<32>("avx2");
+}
+}  // namespace zelnor

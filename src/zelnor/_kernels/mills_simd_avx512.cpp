@@ -1,0 +1,8 @@
+// The vector blocks for AVX-512 (F and DQ), 512-bit vectors; compiled with -mavx512f -mavx512dq and run only where the CPU reports both.
+#include "mills_simd_impl.h"
+
+namespace zelnor {
+namespace simd {
+extern const Path avx512_path = make_path<64>("avx512");
+}
+}  // namespace zelnor

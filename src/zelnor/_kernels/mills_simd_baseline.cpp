@@ -1,0 +1,8 @@
+// The vector blocks for SSE2 on x86-64 (part of the architecture), the compiler's portable vectors elsewhere: every machine runs it.
+#include "mills_simd_impl.h"
+
+namespace zelnor {
+namespace simd {
+extern const Path baseline_path = make_path<16>("baseline");
+}
+}  // namespace zelnor
