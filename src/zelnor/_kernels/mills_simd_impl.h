@@ -24,41 +24,51 @@
 namespace zelnor {
 namespace {
 
-// The coefficient tables in T, each double rounded to T as the templates round it at each use;
-// Rrel and -R' side by side (Rrel rows first), since both have rows of eight.
-template <typename T, std::size_t N> struct Table {
-    T v[N];
+// The coefficient tables in T, each double rounded to T as the templates round it at each use, held
+// by columns: col[k][i] is coefficient k of row i. Rows are padded with zeros to `padded_rows`, so a
+// lookup may read whole vectors of a column.
+constexpr int padded_rows = 64;
+template <typename T, int W> struct alignas(64) Columns {
+    T col[W][padded_rows];
 };
-template <typename T, std::size_t A, std::size_t B>
-constexpr Table<T, A + B> joined(const double (&a)[A], const double (&b)[B]) {
-    Table<T, A + B> t{};
-    for (std::size_t k = 0; k < A; ++k) t.v[k] = T(a[k]);
-    for (std::size_t k = 0; k < B; ++k) t.v[A + k] = T(b[k]);
-    return t;
-}
-template <typename T, std::size_t N> constexpr Table<T, N> converted(const double (&a)[N]) {
-    Table<T, N> t{};
-    for (std::size_t k = 0; k < N; ++k) t.v[k] = T(a[k]);
-    return t;
-}
-template <typename T> constexpr auto rrel_r1_rows = joined<T>(C_Rrel, C_R1);
-template <typename T> constexpr auto r3_rows = converted<T>(C_R3);
-static_assert(rrel_width == r1_width, "Rrel and -R' rows share one Horner pass");
-constexpr int r1_first_row = last_row<rrel_width>(C_Rrel) + 1;
 
-// The padded convergent rows as columns: column k holds coefficient k of every order.
-template <typename T, int K> struct Columns {
-    T delta[6][K];
-    T gamma[5][K];
+// Rows a[0, na) then b[0, nb) of row-major tables of width W.
+template <typename T, int W>
+constexpr Columns<T, W> by_columns(const double* a, int na, const double* b = nullptr, int nb = 0) {
+    Columns<T, W> t{};
+    for (int i = 0; i < na; ++i)
+        for (int k = 0; k < W; ++k) t.col[k][i] = T(a[W * i + k]);
+    for (int i = 0; i < nb; ++i)
+        for (int k = 0; k < W; ++k) t.col[k][na + i] = T(b[W * i + k]);
+    return t;
+}
+
+// Rrel and -R' side by side (Rrel rows first): both have rows of eight, so R and -R' run one Horner
+// pass for both piece regimes.
+static_assert(rrel_width == r1_width, "Rrel and -R' rows share one Horner pass");
+constexpr int rrel_rows = last_row<rrel_width>(C_Rrel) + 1;
+constexpr int rrel_r1_rows = rrel_rows + last_row<r1_width>(C_R1) + 1;
+constexpr int r3_rows = last_row<r3_width>(C_R3) + 1;
+static_assert(rrel_r1_rows <= padded_rows && r3_rows <= padded_rows, "tables fit their columns");
+template <typename T>
+constexpr auto rrel_r1_columns = by_columns<T, rrel_width>(C_Rrel, rrel_rows, C_R1, rrel_r1_rows - rrel_rows);
+template <typename T> constexpr auto r3_columns = by_columns<T, r3_width>(C_R3, r3_rows);
+
+// The padded convergent rows of every order, by columns.
+constexpr int n_orders = int(std::size(convergents));
+template <typename T> struct ConvergentColumns {
+    Columns<T, 6> delta;
+    Columns<T, 5> gamma;
 };
-template <typename T, int K> constexpr Columns<T, K> convergent_columns() {
-    Columns<T, K> c{};
-    for (int j = 0; j < int(std::size(convergents)); ++j) {
-        for (int k = 0; k < 6; ++k) c.delta[k][j] = T(convergents[j].delta[k]);
-        for (int k = 0; k < 5; ++k) c.gamma[k][j] = T(convergents[j].gamma[k]);
+template <typename T> constexpr ConvergentColumns<T> convergent_columns() {
+    ConvergentColumns<T> c{};
+    for (int j = 0; j < n_orders; ++j) {
+        for (int k = 0; k < 6; ++k) c.delta.col[k][j] = T(convergents[j].delta[k]);
+        for (int k = 0; k < 5; ++k) c.gamma.col[k][j] = T(convergents[j].gamma[k]);
     }
     return c;
 }
+template <typename T> constexpr auto cf_columns = convergent_columns<T>();
 
 template <typename T_, int Bytes> struct Vec {
     using T = T_;
@@ -111,8 +121,43 @@ template <typename T_, int Bytes> struct Vec {
     }
 
     static Idx to_index(F v) { return __builtin_convertvector(v, Idx); }
-};
 
+    static F load(const T* p) {
+        F v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+
+    // column[row] per lane, row a whole number below Rows. A column of one or two vectors is permuted
+    // from registers (AVX-512, and AVX2 in float for one vector); longer ones are gathered, which
+    // measured faster than a permute per pair of vectors and a blend.
+    template <int Rows> static F lookup(const T* column, F row) {
+#if defined(__AVX512F__)
+        if constexpr (Bytes == 64 && Rows <= 2 * lanes) {
+            const __m512i i = __m512i(__builtin_convertvector(row, M));
+            if constexpr (Rows <= lanes) return permute(i, load(column));
+            else return permute2(load(column), i, load(column + lanes));
+        }
+#endif
+#if defined(__AVX2__)
+        if constexpr (Bytes == 32 && sizeof(T) == 4 && Rows <= lanes)
+            return _mm256_permutevar8x32_ps(load(column), __m256i(__builtin_convertvector(row, M)));
+#endif
+        return gather(column, to_index(row));
+    }
+
+#if defined(__AVX512F__)
+    static F permute(__m512i i, F a) {
+        // (The zero-masked forms with every lane kept, for the same reason as in gather.)
+        if constexpr (sizeof(T) == 8) return _mm512_maskz_permutexvar_pd(0xff, i, a);
+        else return _mm512_maskz_permutexvar_ps(0xffff, i, a);
+    }
+    static F permute2(F a, __m512i i, F b) {
+        if constexpr (sizeof(T) == 8) return _mm512_permutex2var_pd(a, i, b);
+        else return _mm512_permutex2var_ps(a, i, b);
+    }
+#endif
+};
 template <typename V> struct Kernels {
     using T = typename V::T;
     using F = typename V::F;
@@ -120,7 +165,6 @@ template <typename V> struct Kernels {
     using Idx = typename V::Idx;
     using P = Precision<T>;
     static constexpr int lanes = V::lanes;
-    static constexpr auto columns = convergent_columns<T, 8>();
 
     // row_index of mills.cpp: trunc(z) limited to [0, last], 0 for z < 1 and NaN; as a value in T.
     static F row(F z, int last) {
@@ -129,36 +173,39 @@ template <typename V> struct Kernels {
         return __builtin_convertvector(V::to_index(c), F);
     }
 
-    // horner<W> of mills.cpp over the row starting at first[l] in each lane.
-    template <int W> static F horner(const T* table, Idx first, F s) {
-        F p = V::gather(table + (W - 1), first);
-        for (int k = W - 2; k >= 0; --k) p = p * s + V::gather(table + k, first);
+    // horner<W> of mills.cpp over row i of the table in each lane.
+    template <int Rows, int W> static F horner(const Columns<T, W>& t, F i, F s) {
+        F p = V::template lookup<Rows>(t.col[W - 1], i);
+        for (int k = W - 2; k >= 0; --k) p = p * s + V::template lookup<Rows>(t.col[k], i);
         return p;
     }
 
+    // A piece's row and its local variable s = s_num / s_den, the division left to the caller so that
+    // it can serve other lanes as well.
+    struct Piece {
+        F row, s_num, s_den;
+    };
+
     // The piece regimes of R and -R': rrel_piece for the lanes in low, r1_piece for those in mid (x in
-    // (1, 97/6)); the other lanes use stand-in arguments and their result is meaningless.
-    static F rrel_or_r1(F x, M low, M mid) {
+    // (1, 97/6)), rows of the joined table; the other lanes use stand-in arguments.
+    static Piece rrel_or_r1(F x, M low, M mid) {
         const F xl = low ? x : V::splat(T(0.5));
         const F xm = mid ? x : V::splat(T(2));
-        // rrel_piece
+        // rrel_piece: s = z - i, no division
         const F zl = T(rrel_scale) * xl;
         const F il = row(zl, last_row<rrel_width>(C_Rrel));
-        const F sl = zl - il;
         // r1_piece
         const F d = xm + T(r1_shift);
         const F im = row(((xm - T(1)) * T(r1_scale)) / d, last_row<r1_width>(C_R1));
-        const F sm = ((T(r1_scale) - im) * xm - (T(r1_shift) * im + T(r1_scale))) / d;
-        const F i = low ? il : im + T(r1_first_row);
-        return horner<rrel_width>(rrel_r1_rows<T>.v, V::to_index(i * T(rrel_width)), low ? sl : sm);
+        const F sm = (T(r1_scale) - im) * xm - (T(r1_shift) * im + T(r1_scale));
+        return {low ? il : im + T(rrel_rows), low ? zl - il : sm, low ? V::splat(1) : d};
     }
 
     // r3_piece, x in [0, 31.5).
-    static F r3(F x) {
+    static Piece r3(F x) {
         const F d = x + T(r3_shift);
         const F i = row((x / d) * T(r3_scale), last_row<r3_width>(C_R3));
-        const F s = ((T(r3_scale) - i) * x - (T(r3_shift) * i)) / d;
-        return horner<r3_width>(r3_rows<T>.v, V::to_index(i * T(r3_width)), s);
+        return {i, (T(r3_scale) - i) * x - (T(r3_shift) * i), d};
     }
 
     // The convergent order's row (convergent_row of cf_order) per lane, as a value in T.
@@ -171,11 +218,13 @@ template <typename V> struct Kernels {
 
     // delta and gamma of MillsRatio_CF at finite u, each lane at the order of its row j.
     static void convergent(F u, F j, F& delta, F& gamma) {
-        const Idx jj = V::to_index(j);
-        delta = V::gather(columns.delta[0], jj);
-        for (int k = 1; k < 6; ++k) delta = delta * u + V::gather(columns.delta[k], jj);
-        gamma = V::gather(columns.gamma[0], jj);
-        for (int k = 1; k < 5; ++k) gamma = gamma * u + V::gather(columns.gamma[k], jj);
+        delta = horner_in_u(cf_columns<T>.delta, j, u);
+        gamma = horner_in_u(cf_columns<T>.gamma, j, u);
+    }
+    template <int W> static F horner_in_u(const Columns<T, W>& t, F j, F u) {
+        F p = V::template lookup<n_orders>(t.col[0], j);
+        for (int k = 1; k < W; ++k) p = p * u + V::template lookup<n_orders>(t.col[k], j);
+        return p;
     }
 
     // The reflection's exponential exp((0.5 x) x) per lane in refl, by the templates' scalar exp; 0 elsewhere.
@@ -199,7 +248,8 @@ template <typename V> struct Kernels {
         const M mid = ~(low | cf | recip);
         F num = V::splat(1), den = y, r = V::splat(0);
         if (V::any(low | mid)) {
-            const F p = rrel_or_r1(y, low, mid);
+            const Piece c = rrel_or_r1(y, low, mid);
+            const F p = horner<rrel_r1_rows>(rrel_r1_columns<T>, c.row, c.s_num / c.s_den);
             r = P::sqrt_pi_2 - y * p;      // x <= 1: sqrt(pi/2) - x Rrel
             num = mid ? T(1) - p : num;    // 1 < x < 9.5: (1 - p)/x
         }
@@ -233,18 +283,25 @@ template <typename V> struct Kernels {
         const M zero = y > P::tail_guard;
         const M cf = (y >= T(d1_cf_from)) & ~zero;
         const M mid = ~(low | cf | zero);
-        F r = V::splat(0);
-        if (V::any(low | mid)) {
-            const F p = rrel_or_r1(y, low, mid);
-            r = low ? T(1) - y * (P::sqrt_pi_2 - p * y) : mid ? p : r;
-        }
+        // One division serves the convergents' delta/D and the pieces' s.
+        F num = V::splat(1), den = V::splat(1);
         if (V::any(cf)) {                  // MillsRatio_CF(u, n, 1)
             const F xc = cf ? y : V::splat(T(d1_cf_from));
             const F u = xc * xc + T(3);
             F delta, gamma;
             convergent(u, order_row(xc, d1_depths), delta, gamma);
-            const F D = u * delta - gamma;
-            r = cf ? delta / D : r;
+            num = delta;
+            den = u * delta - gamma;
+        }
+        F r = V::splat(0);
+        const M piece = low | mid;
+        if (V::any(piece)) {
+            const Piece c = rrel_or_r1(y, low, mid);
+            const F q = (piece ? c.s_num : num) / (piece ? c.s_den : den);
+            const F p = horner<rrel_r1_rows>(rrel_r1_columns<T>, c.row, q);
+            r = low ? T(1) - y * (P::sqrt_pi_2 - p * y) : mid ? p : cf ? q : r;
+        } else {
+            r = cf ? num / den : r;
         }
         if (V::any(neg)) {                 // -R'(y) + (sqrt(2 pi) y) e
             const M refl = neg & (x >= -P::reflection_cutoff);
@@ -263,20 +320,29 @@ template <typename V> struct Kernels {
         const M neg = x < T(0);
         const F y = neg ? -x : x;
         const M cf = y >= T(d3_cf_from);
-        F r = V::splat(0);
-        if (V::any(~cf)) r = r3(cf ? V::splat(1) : y);
         const M cf_guarded = cf & (y <= P::tail_guard);
+        // One division serves the convergents' gamma/D and the pieces' s.
+        F num = V::splat(0), den = V::splat(1);
+        M beyond = M{};
         if (V::any(cf_guarded)) {          // MillsRatio_CF(u, n, 3), +0 beyond the guards on x and u
             const F xc = cf_guarded ? y : V::splat(T(d3_cf_from));
             const F u0 = xc * xc + T(3);
-            const M beyond = u0 > P::tail_guard;
+            beyond = u0 > P::tail_guard;
             const F u = beyond ? V::splat(T(d3_cf_from) * T(d3_cf_from) + T(3)) : u0;
             F delta, gamma;
             convergent(u, order_row(xc, d3_depths), delta, gamma);
-            const F D = u * delta - gamma;
-            r = cf_guarded ? (beyond ? V::splat(0) : gamma / D) : r;
+            num = gamma;
+            den = u * delta - gamma;
         }
-        r = cf & ~cf_guarded ? V::splat(0) : r;
+        F r;
+        if (V::any(~cf)) {
+            const Piece c = r3(cf ? V::splat(1) : y);
+            const F q = (cf ? num : c.s_num) / (cf ? den : c.s_den);
+            r = cf ? q : horner<r3_rows>(r3_columns<T>, c.row, q);
+        } else {
+            r = num / den;
+        }
+        r = (cf & ~cf_guarded) | beyond ? V::splat(0) : r;
         if (V::any(neg)) {                 // -R'''(y) + ((x x + 3) (sqrt(2 pi) y)) e
             const M refl = neg & (x >= -P::reflection_cutoff);
             const F e = reflection_exp(x, refl);
