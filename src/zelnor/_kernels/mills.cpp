@@ -55,14 +55,26 @@ template <typename T> inline T r3_piece(T x) {
     return horner<w>(C_R3 + w * i, s);
 }
 
-// Horner's rule in u from the first nonzero coefficient of a padded convergent row, so that no 0 * u is
-// formed (it would be NaN for an infinite u, where the polynomial itself is infinite).
-template <typename T, std::size_t N> inline T horner_from_leading(const double (&c)[N], T u) {
+// Horner's rule in u over a padded convergent row from its first nonzero coefficient, so that no
+// 0 * u is formed (it would be NaN for an infinite u, where the polynomial itself is infinite). The row
+// is a template argument, so that each order compiles to its own straight-line polynomial.
+template <std::size_t N> constexpr std::size_t leading(const double (&c)[N]) {
     std::size_t k = 0;
     while (k + 1 < N && c[k] == 0) ++k;
-    T p = T(c[k]);
-    for (++k; k < N; ++k) p = p * u + T(c[k]);
+    return k;
+}
+
+template <std::size_t K, std::size_t N, typename T> inline T horner_from(const double (&c)[N], T u) {
+    T p = T(c[K]);
+    for (std::size_t k = K + 1; k < N; ++k) p = p * u + T(c[k]);
     return p;
+}
+
+// D = u delta - gamma and the numerator the caller asks for (d = 1: delta, d = 3: gamma).
+template <int row, typename T> inline void convergent(T u, T& delta, T& gamma) {
+    constexpr const Convergent& c = convergents[row];
+    delta = horner_from<leading(c.delta)>(c.delta, u);
+    gamma = horner_from<leading(c.gamma)>(c.gamma, u);
 }
 
 template <typename T> inline T infinity() { return std::numeric_limits<T>::infinity(); }
@@ -80,10 +92,14 @@ template <typename T> T MillsRatio_CF(T x_or_u, int n, int d) {
     } else if (n == 2) {
         return d == 1 ? T(1) / x_or_u : T(0);
     }
-    const Convergent& c = convergents[n >= 4 && n <= 10 && n % 2 == 0 ? convergent_row(n)
-                                                                   : convergent_row(deepest_order)];
-    const T delta = horner_from_leading(c.delta, u);
-    const T gamma = horner_from_leading(c.gamma, u);
+    T delta, gamma;
+    switch (n) {
+        case 4: convergent<convergent_row(4)>(u, delta, gamma); break;
+        case 6: convergent<convergent_row(6)>(u, delta, gamma); break;
+        case 8: convergent<convergent_row(8)>(u, delta, gamma); break;
+        case 10: convergent<convergent_row(10)>(u, delta, gamma); break;
+        default: convergent<convergent_row(deepest_order)>(u, delta, gamma); break;
+    }
     const T D = u * delta - gamma;
     if (d == 1) return delta / D;
     if (d == 3) return gamma / D;

@@ -89,11 +89,11 @@ static_assert(float(59.3) == 59.3f && float(24.1) == 24.1f && float(15.1) == 15.
                   float(17.1) == 17.1f && float(50.5) == 50.5f && float(14.5) == 14.5f,
               "decimal thresholds must round to the float literal of the same decimal");
 
-// The convergent order for x >= the first threshold of its function (x is not NaN).
-template <typename T, std::size_t N> inline int cf_order(T x, const Depth (&depths)[N]) {
-    for (const Depth& d : depths)
-        if (x >= T(d.from)) return d.n;
-    return deepest_order;
+// The convergent order for x >= the first threshold of its function (x is not NaN): one comparison
+// after another, as a chain of conditional expressions.
+template <std::size_t K = 0, typename T, std::size_t N> inline int cf_order(T x, const Depth (&depths)[N]) {
+    if constexpr (K == N) return deepest_order;
+    else return x >= T(depths[K].from) ? depths[K].n : cf_order<K + 1>(x, depths);
 }
 
 template <int W, std::size_t N> constexpr int last_row(const double (&)[N]) {
