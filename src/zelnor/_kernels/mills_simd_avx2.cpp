@@ -3,6 +3,6 @@
 
 namespace zelnor {
 namespace simd {
-extern const Path avx2_path = make_path<32>("avx2");
+extern const Path avx2_path = make_path<register_bytes>("avx2");
 }
 }  // namespace zelnor

@@ -3,6 +3,6 @@
 
 namespace zelnor {
 namespace simd {
-extern const Path avx512_path = make_path<64>("avx512");
+extern const Path avx512_path = make_path<register_bytes>("avx512");
 }
 }  // namespace zelnor

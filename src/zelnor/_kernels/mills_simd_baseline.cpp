@@ -3,6 +3,6 @@
 
 namespace zelnor {
 namespace simd {
-extern const Path baseline_path = make_path<16>("baseline");
+extern const Path baseline_path = make_path<register_bytes>("baseline");
 }
 }  // namespace zelnor

@@ -70,18 +70,37 @@ template <typename T> constexpr ConvergentColumns<T> convergent_columns() {
 }
 template <typename T> constexpr auto cf_columns = convergent_columns<T>();
 
+// The widest registers this translation unit is compiled for.
+#if defined(__AVX512F__)
+constexpr int register_bytes = 64;
+#elif defined(__AVX2__)
+constexpr int register_bytes = 32;
+#else
+constexpr int register_bytes = 16;
+#endif
+
+// A vector of one register of Bytes bytes; the few operations that need intrinsics are written for
+// each instruction set, with the compiler's portable form as the fallback.
 template <typename T_, int Bytes> struct Vec {
     using T = T_;
     using I = std::conditional_t<sizeof(T) == 8, std::int64_t, std::int32_t>;
     static constexpr int lanes = Bytes / int(sizeof(T));
     typedef T F __attribute__((vector_size(Bytes)));
-    typedef I M __attribute__((vector_size(Bytes)));                 // lane masks: all ones or zero
+    typedef I M __attribute__((vector_size(Bytes)));  // lane masks: all ones or zero
     // Table indices; the element type is spelled dependent on T only because GCC ignores a dependent
     // vector_size on a non-dependent type.
     using I32 = std::conditional_t<sizeof(T) != 0, std::int32_t, T>;
     typedef I32 Idx __attribute__((vector_size(Bytes / sizeof(T) * 4)));
 
     static F splat(T v) { return F{} + v; }
+
+    static F load(const T* p) {
+        F v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+
+    static Idx to_index(F v) { return __builtin_convertvector(v, Idx); }
 
     static bool any(M m) {
 #if defined(__AVX512F__)
@@ -120,17 +139,29 @@ template <typename T_, int Bytes> struct Vec {
         return r;
     }
 
-    static Idx to_index(F v) { return __builtin_convertvector(v, Idx); }
-
-    static F load(const T* p) {
-        F v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
+    // a / d within a relative 2^-26 without a division, where the instruction set has a reciprocal
+    // estimate: AVX-512's 14-bit one and a Newton step. (A float division instead would need
+    // conversions that cost about what they save.)
+    static constexpr bool estimates_quotients() {
+#if defined(__AVX512F__)
+        return Bytes == 64 && sizeof(T) == 8;
+#else
+        return false;
+#endif
+    }
+    static F quotient_estimate(F a, F d) {
+#if defined(__AVX512F__)
+        if constexpr (Bytes == 64 && sizeof(T) == 8) {
+            const F r = _mm512_maskz_rcp14_pd(0xff, d);  // (zero-masked for the same reason as gather)
+            return a * (r * (T(2) - d * r));
+        }
+#endif
+        return a / d;
     }
 
-    // column[row] per lane, row a whole number below Rows. A column of one or two vectors is permuted
-    // from registers (AVX-512, and AVX2 in float for one vector); longer ones are gathered, which
-    // measured faster than a permute per pair of vectors and a blend.
+    // column[row] per lane, row a whole number below Rows. A column of one or two registers is
+    // permuted from registers (AVX-512, and AVX2 in float for one register); longer ones are gathered,
+    // which measured faster than a permute per pair of registers and a blend.
     template <int Rows> static F lookup(const T* column, F row) {
 #if defined(__AVX512F__)
         if constexpr (Bytes == 64 && Rows <= 2 * lanes) {
@@ -158,6 +189,7 @@ template <typename T_, int Bytes> struct Vec {
     }
 #endif
 };
+
 template <typename V> struct Kernels {
     using T = typename V::T;
     using F = typename V::F;
@@ -171,6 +203,21 @@ template <typename V> struct Kernels {
         F c = z >= T(1) ? z : V::splat(0);
         c = c >= T(last) ? V::splat(T(last)) : c;
         return __builtin_convertvector(V::to_index(c), F);
+    }
+
+    // row((a / d) m, last) for a piece's mapped coordinate as the template forms it (m = 1, or the scale
+    // applied after the quotient), where a >= 0 and d > 0 in the lanes in active. Where the quotient
+    // can be estimated, its whole part is read from the estimate unless some active lane lies within
+    // 2^-16 of a whole number, far beyond the estimate's error (below 2^-20 for z < 64); otherwise, as
+    // then, from the quotient itself.
+    static F row_of_quotient(F a, F d, T m, M active, int last) {
+        if constexpr (V::estimates_quotients()) {
+            const F g = V::quotient_estimate(a, d) * m;
+            const F f = g - __builtin_convertvector(V::to_index(g), F);
+            constexpr T margin = T(1) / 65536;
+            if (!V::any(active & ((f < margin) | (f > T(1) - margin)))) return row(g, last);
+        }
+        return row((a / d) * m, last);
     }
 
     // horner<W> of mills.cpp over row i of the table in each lane.
@@ -196,15 +243,15 @@ template <typename V> struct Kernels {
         const F il = row(zl, last_row<rrel_width>(C_Rrel));
         // r1_piece
         const F d = xm + T(r1_shift);
-        const F im = row(((xm - T(1)) * T(r1_scale)) / d, last_row<r1_width>(C_R1));
+        const F im = row_of_quotient((xm - T(1)) * T(r1_scale), d, T(1), mid, last_row<r1_width>(C_R1));
         const F sm = (T(r1_scale) - im) * xm - (T(r1_shift) * im + T(r1_scale));
         return {low ? il : im + T(rrel_rows), low ? zl - il : sm, low ? V::splat(1) : d};
     }
 
-    // r3_piece, x in [0, 31.5).
-    static Piece r3(F x) {
+    // r3_piece, x in [0, 31.5) in the lanes in active.
+    static Piece r3(F x, M active) {
         const F d = x + T(r3_shift);
-        const F i = row((x / d) * T(r3_scale), last_row<r3_width>(C_R3));
+        const F i = row_of_quotient(x, d, T(r3_scale), active, last_row<r3_width>(C_R3));
         return {i, (T(r3_scale) - i) * x - (T(r3_shift) * i), d};
     }
 
@@ -298,8 +345,11 @@ template <typename V> struct Kernels {
         if (V::any(piece)) {
             const Piece c = rrel_or_r1(y, low, mid);
             const F q = (piece ? c.s_num : num) / (piece ? c.s_den : den);
-            const F p = horner<rrel_r1_rows>(rrel_r1_columns<T>, c.row, q);
-            r = low ? T(1) - y * (P::sqrt_pi_2 - p * y) : mid ? p : cf ? q : r;
+            // The other lanes evaluate at s = 1/2 and x = 1/2: a tiny s or a huge x there would run
+            // into subnormal arithmetic (slow) or overflow (a flag).
+            const F p = horner<rrel_r1_rows>(rrel_r1_columns<T>, c.row, piece ? q : V::splat(T(0.5)));
+            const F yl = low ? y : V::splat(T(0.5));
+            r = low ? T(1) - yl * (P::sqrt_pi_2 - p * yl) : mid ? p : cf ? q : r;
         } else {
             r = cf ? num / den : r;
         }
@@ -336,9 +386,9 @@ template <typename V> struct Kernels {
         }
         F r;
         if (V::any(~cf)) {
-            const Piece c = r3(cf ? V::splat(1) : y);
+            const Piece c = r3(cf ? V::splat(1) : y, ~cf);
             const F q = (cf ? num : c.s_num) / (cf ? den : c.s_den);
-            r = cf ? q : horner<r3_rows>(r3_columns<T>, c.row, q);
+            r = cf ? q : horner<r3_rows>(r3_columns<T>, c.row, cf ? V::splat(T(0.5)) : q);
         } else {
             r = num / den;
         }
