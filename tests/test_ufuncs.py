@@ -42,11 +42,6 @@ BOUNDARIES = [37.67712072049519, 13.320874214172363, 1, 9.5, 11.4, 11.5, 14.5, 1
               1.8446742974197924e19, 1.3407807929942596e154]
 
 
-def first_loop(f, dtype):
-    """The float type of the first loop of f that input of this dtype casts to safely."""
-    return next(np.dtype(t[0]).type for t in f.types if np.can_cast(dtype, t[0]))
-
-
 def specials(dtype):
     fi = np.finfo(dtype)
     return np.array([0.0, -0.0, np.inf, -np.inf, np.nan, -np.nan, fi.smallest_subnormal,
@@ -161,23 +156,40 @@ def test_dd_cf_bits_equal_the_kernel(dtype):
 SAMPLE = np.random.default_rng(4).uniform(0.05, 0.95, (6, 8))  # in every function's domain
 
 
+def companions(f, dtype):
+    """Fixed valid values for the inputs after the first, of the float type given: a Python float
+    beside float32 input would choose the float64 loop, the first one it casts to safely."""
+    return {1: (), 2: (dtype(0.25),), 3: (dtype(0.25), np.int64(3))}[f.nin]
+
+
 def call(f, x, **kwargs):
     """Apply a ufunc of any arity to x (the other inputs are fixed valid values that broadcast)."""
-    extra = {1: (), 2: (0.25,), 3: (0.25, 3)}[f.nin]
-    return f(x, *extra, **kwargs)
+    t = np.float32 if np.asarray(x).dtype.type is np.float32 else np.float64
+    return f(x, *companions(f, t), **kwargs)
 
 
 @pytest.mark.parametrize("f", ALL, ids=lambda f: f.__name__)
 @pytest.mark.parametrize("dtype", [np.bool_, np.int8, np.uint8, np.int16, np.uint16, np.int32,
                                    np.uint32, np.int64, np.uint64, np.float16, np.float32, np.float64])
-def test_type_resolution_takes_the_first_loop_the_input_casts_to_safely(f, dtype):
+def test_float32_runs_in_float32_and_everything_else_in_float64(f, dtype):
+    # The float64 loop comes first, so NumPy's search for the first loop the input casts to safely
+    # stops there for integers, bool and float16, as for SciPy's special functions; float32 matches
+    # the float loop exactly.
+    assert [t[0] for t in f.types] == ["d", "f"]
     x = np.array([0, 1], dtype=dtype)
-    want = first_loop(f, dtype)
-    # A float64 second input would lift every case to float64; the companions follow x.
-    extra = {1: (), 2: (np.asarray(0.25, want),), 3: (np.asarray(0.25, want), 3)}[f.nin]
-    got = f(x, *extra)
+    want = np.float32 if dtype is np.float32 else np.float64
+    got = f(x, *companions(f, want))
     assert got.dtype == want
-    np.testing.assert_array_equal(got, f(x.astype(want), *extra))
+    np.testing.assert_array_equal(got, f(x.astype(want), *companions(f, want)))
+
+
+@pytest.mark.parametrize("f", BINARY + [zelnor.millsratio_dd_cf], ids=lambda f: f.__name__)
+def test_a_python_scalar_beside_float32_input_chooses_float64_unless_a_dtype_is_given(f):
+    x = SAMPLE.astype(np.float32)
+    rest = (0.25,) + ((3,) if f.nin == 3 else ())
+    assert f(x, *rest).dtype == np.float64
+    assert_same_bits(f(x, *rest), f(x.astype(np.float64), *rest))
+    assert_same_bits(f(x, *rest, signature=f.types[1]), call(f, x))
 
 
 @pytest.mark.parametrize("f", ALL, ids=lambda f: f.__name__)
@@ -185,8 +197,7 @@ def test_type_resolution_takes_the_first_loop_the_input_casts_to_safely(f, dtype
                                np.array(0.5, np.float32), np.float16(0.5)])
 def test_zero_dimensional_results_are_numpy_scalars_as_for_exp(f, x):
     got = call(f, x)
-    half = type(np.exp(x)) is np.float16
-    assert type(got) is (first_loop(f, np.float16) if half else type(np.exp(x)))
+    assert type(got) is type(np.exp(x)) or (type(got) is np.float64 and type(np.exp(x)) is np.float16)
 
 
 @pytest.mark.parametrize("f", ALL, ids=lambda f: f.__name__)
@@ -236,7 +247,7 @@ def test_dtype_and_signature_choose_the_loop(f):
     assert_same_bits(call(f, SAMPLE, dtype=np.float32), call(f, SAMPLE.astype(np.float32)))
     assert_same_bits(call(f, SAMPLE.astype(np.float32), dtype=np.float64),
                      call(f, SAMPLE.astype(np.float32).astype(np.float64)))
-    assert call(f, SAMPLE, signature="f->f" if f.nin == 1 else "ff->f").dtype == np.float32
+    assert call(f, SAMPLE, signature=f.types[1]).dtype == np.float32
     with pytest.raises(TypeError):
         np.exp(SAMPLE, dtype=np.float32, casting="safe")
     with pytest.raises(TypeError):
@@ -247,14 +258,19 @@ def test_dtype_and_signature_choose_the_loop(f):
 
 def test_depth_ufunc_takes_a_signature_as_ldexp_does():
     # With a single output, dtype= fixes every operand, the integer one too, so NumPy finds no loop
-    # for ldexp and none for millsratio_dd_cf; a signature fixes the float operands alone.
-    for f, args in [(np.ldexp, (SAMPLE, 3)), (zelnor.millsratio_dd_cf, (SAMPLE, 0.25, 3))]:
+    # for ldexp and none for millsratio_dd_cf; a signature naming every operand chooses the loop.
+    # (Not one that leaves operands open beside Python scalars: NumPy caches the loop its search
+    # chose for those operand types without a signature, the float64 one, and then refuses the
+    # signature, as it does for SciPy's special functions.)
+    for f, args, sig in [(np.ldexp, (SAMPLE, 3), "fl->f"),
+                         (zelnor.millsratio_dd_cf, (SAMPLE, 0.25, 3), "ffl->f")]:
         with pytest.raises(TypeError):
             f(*args, dtype=np.float32)
-        assert f(*args, signature=(np.float32,) + (None,) * f.nin).dtype == np.float32
-    want = zelnor.millsratio_dd_cf(SAMPLE.astype(np.float32), np.float32(0.25), 3)
-    assert_same_bits(zelnor.millsratio_dd_cf(SAMPLE, 0.25, 3, signature=(np.float32, None, None, None)), want)
+        assert f(*args, signature=sig).dtype == np.float32
+    want = zelnor.millsratio_dd_cf(SAMPLE.astype(np.float32), np.float32(0.25), np.int64(3))
     assert_same_bits(zelnor.millsratio_dd_cf(SAMPLE, 0.25, 3, signature="ffl->f"), want)
+    assert_same_bits(zelnor.millsratio_dd_cf(SAMPLE, 0.25, 3, signature=(np.float32,) * 2 + (np.int64, None)),
+                     want)
 
 
 @pytest.mark.parametrize("f", ALL, ids=lambda f: f.__name__)
@@ -318,9 +334,11 @@ def test_three_inputs_broadcast():
 @pytest.mark.parametrize("dtype", FLOATS)
 def test_depth_accepts_python_and_numpy_integers_as_ldexp_does(dtype):
     x = SAMPLE.astype(dtype)
+    # A depth other than int64 beside float32 input would choose the float64 loop.
+    loop = zelnor.millsratio_dd_cf.types[0 if dtype is np.float64 else 1]
     for n in (4, np.int8(4), np.int32(4), np.uint32(4), np.int64(4), np.full(x.shape, 4, np.int16)):
         assert np.ldexp(x, n).dtype == dtype
-        assert_same_bits(zelnor.millsratio_dd_cf(x, dtype(0.25), n),
+        assert_same_bits(zelnor.millsratio_dd_cf(x, dtype(0.25), n, signature=loop),
                          zelnor.millsratio_dd_cf(x, dtype(0.25), np.full(x.shape, 4)))
     for n in (4.0, np.full(x.shape, 4.0)):
         with pytest.raises(TypeError):
@@ -337,10 +355,10 @@ def violations():
             yield pytest.param(zelnor.millsratio_rel_below1, (dtype(x),),
                                id=f"rel_below1-{dtype.__name__}-{x}")
         for n in (-1, -(2**31), 2**31, 2**63 - 1, -(2**63)):
-            yield pytest.param(zelnor.millsratio_dd_cf, (dtype(30), dtype(0.5), n),
+            yield pytest.param(zelnor.millsratio_dd_cf, (dtype(30), dtype(0.5), np.int64(n)),
                                id=f"dd_cf-{dtype.__name__}-{n}")
         # NaN in x does not excuse a depth outside its range.
-        yield pytest.param(zelnor.millsratio_dd_cf, (dtype(np.nan), dtype(0.5), -1),
+        yield pytest.param(zelnor.millsratio_dd_cf, (dtype(np.nan), dtype(0.5), np.int64(-1)),
                            id=f"dd_cf-{dtype.__name__}-nan")
 
 
@@ -452,6 +470,42 @@ def test_top_level_names_are_the_ufuncs():
         assert isinstance(f, np.ufunc)
         assert getattr(zelnor, f.__name__) is getattr(_ufuncs, f.__name__) is f
         assert f.nout == 1 and f.__doc__.startswith(f.__name__ + "(")
+
+
+PUBLIC = sorted([f.__name__ for f in ALL] + ["get_include", "get_kernel_sources", "mills", "divdiff",
+                                            "truncnorm"])
+
+# In a fresh interpreter: the submodules load on first access, and a star import brings the public
+# names only.
+FIRST_HOUR = """\
+import sys
+import zelnor
+assert "zelnor.truncnorm" not in sys.modules
+print(zelnor.truncnorm.var(-30.0, float("inf")), zelnor.mills.__name__, zelnor.divdiff.__name__)
+print(" ".join(dir(zelnor)))
+namespace = {}
+exec("from zelnor import *", namespace)
+print(" ".join(sorted(k for k in namespace if k != "__builtins__")))
+try:
+    zelnor.nothing
+except AttributeError as e:
+    print(e)
+"""
+
+
+def test_submodules_load_on_first_access_and_a_star_import_brings_the_public_names():
+    out = subprocess.run([sys.executable, "-c", FIRST_HOUR], capture_output=True, text=True,
+                         check=True).stdout.splitlines()
+    assert out[0] == "1.0 zelnor.mills zelnor.divdiff"
+    assert out[1].split() == sorted(PUBLIC + ["__version__"])
+    assert out[2].split() == PUBLIC
+    assert out[3] == "module 'zelnor' has no attribute 'nothing'"
+
+
+def test_small_integers_run_the_float64_kernel():
+    # float32's reflection cut-off is 13.3: in float32 R(-14) would be +inf.
+    got = zelnor.millsratio(np.int16(-14))
+    assert type(got) is np.float64 and got == zelnor.millsratio(-14.0) and np.isfinite(got)
 
 
 TYPED_USE = """\

@@ -37,7 +37,9 @@ def test_dask_arrays_give_lazy_dask_arrays(dtype):
             (zelnor.millsratio_dd, (dx, dtype(0.5)), zelnor.millsratio_dd(x, dtype(0.5))),
             # a row of half-steps broadcasts against the chunked midpoints
             (zelnor.millsratio_reflected_sum, (dx, x[0]), zelnor.millsratio_reflected_sum(x, x[0])),
-            (zelnor.millsratio_dd_cf, (dx, dtype(0.5), 4), zelnor.millsratio_dd_cf(x, dtype(0.5), 4)),
+            # an int64 depth: a Python int beside float32 input would choose the float64 loop
+            (zelnor.millsratio_dd_cf, (dx, dtype(0.5), np.int64(4)),
+             zelnor.millsratio_dd_cf(x, dtype(0.5), np.int64(4))),
         ]
     for f, args, want in cases:
         lazy = f(*args)
@@ -85,9 +87,11 @@ def test_two_worker_processes_compute_the_same_bits(client, dtype):
     rng = da.random.default_rng(11)
     x = rng.uniform(-5, 40, n, chunks=n // 10).astype(dtype)
     step = rng.uniform(1e-6, 2.0, n, chunks=n // 10).astype(dtype)
-    r, dd, x_np, step_np = dask.compute(zelnor.millsratio(x), zelnor.millsratio_dd_cf(x, step, 6), x, step)
+    depth = np.int64(6)  # a Python int beside float32 input would choose the float64 loop
+    r, dd, x_np, step_np = dask.compute(zelnor.millsratio(x), zelnor.millsratio_dd_cf(x, step, depth),
+                                        x, step)
     assert len(client.scheduler_info()["workers"]) == 2
     # The worker processes imported zelnor to unpickle the ufuncs of the graph.
     assert all(client.run(lambda: "zelnor" in sys.modules).values())
     assert_same_bits(r, zelnor.millsratio(x_np))
-    assert_same_bits(dd, zelnor.millsratio_dd_cf(x_np, step_np, 6))
+    assert_same_bits(dd, zelnor.millsratio_dd_cf(x_np, step_np, depth))

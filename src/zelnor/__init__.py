@@ -8,8 +8,13 @@ zelnor.millsratio, millsratio_d1, millsratio_d3, millsratio_rel_below1, millsrat
 millsratio_reflected_sum (theta = -1) and millsratio_dd_cf.
 The truncated normal distribution built on them, as ufuncs: zelnor.truncnorm (logmass, mean, var,
 cdf, sf).
+
+The submodules load on first access, so zelnor.truncnorm works after import zelnor alone.
 """
+import importlib
 import os
+from types import ModuleType
+from typing import TYPE_CHECKING
 
 # "name as name" marks each as exported, for type checkers.
 from ._ufuncs import (
@@ -23,6 +28,30 @@ from ._ufuncs import (
 )
 
 __version__ = "0.1.0"
+
+_SUBMODULES = ("mills", "divdiff", "truncnorm")
+if TYPE_CHECKING:
+    # What __getattr__ binds, for type checkers, which then still flag any other missing name.
+    from . import divdiff as divdiff, mills as mills, truncnorm as truncnorm
+
+# Spelled out, for type checkers.
+__all__ = [
+    "millsratio", "millsratio_d1", "millsratio_d3", "millsratio_dd", "millsratio_dd_cf",
+    "millsratio_reflected_sum", "millsratio_rel_below1", "get_include", "get_kernel_sources",
+    "mills", "divdiff", "truncnorm",
+]
+
+
+if not TYPE_CHECKING:
+    def __getattr__(name: str) -> ModuleType:
+        # Called only for names the module does not hold yet; importing a submodule binds it here.
+        if name in _SUBMODULES:
+            return importlib.import_module(f"{__name__}.{name}")
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(__all__ + ["__version__"])
 
 
 def get_include():

@@ -1,7 +1,7 @@
 # NumPy ufuncs over the float and double kernels, re-exported at the top level (zelnor.millsratio and
 # so on). Each takes the usual ufunc keywords (out=, where=, dtype=, casting=, order=, signature=) and
-# has the ufunc methods (.at; .outer for two inputs); float32 in gives float32 out, other real input
-# follows NumPy's casting.
+# has the ufunc methods (.at; .outer for two inputs); float32 in gives float32 out, any other real
+# input runs in float64.
 import numpy as np
 
 # Cython's table of doctests, empty.

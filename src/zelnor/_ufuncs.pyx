@@ -2,10 +2,16 @@
 """NumPy ufuncs over the Mills-ratio kernels, in float32 and float64.
 
 Each function is a real numpy.ufunc: float32 input runs the float instantiation of the kernel and
-float64 the double one; out=, where=, dtype=, casting=, broadcasting, .outer and __array_ufunc__
-(Dask, xarray) behave as for any NumPy ufunc. Outside a function's domain the result is NaN and the
-invalid floating-point flag is raised, so np.errstate decides between silence, a warning and
-FloatingPointError. The loops hold no Python objects, so NumPy runs them without the interpreter lock.
+any other real input (float64, integers, bool, float16) the double one, as for SciPy's special
+functions; a Python scalar beside float32 arrays makes it float64 too, unless dtype= or signature=
+says float32. out=, where=, dtype=, casting=, broadcasting, .outer and __array_ufunc__ (Dask, xarray)
+behave as for any NumPy ufunc.
+
+The floating-point flags describe each result, so np.errstate decides between silence, a warning and
+FloatingPointError as it does for np.exp: invalid where the result is NaN from non-NaN arguments
+(outside a function's domain), overflow where it is infinite from finite ones, divide-by-zero at a
+pole, underflow only where it is subnormal or zero; nothing where it is a normal number. The loops
+hold no Python objects, so NumPy runs them without the interpreter lock.
 """
 cimport cython
 cimport numpy as cnp
@@ -25,19 +31,27 @@ cdef extern from "_ufuncs_vector.h" namespace "zelnor":
     bint set_vector_path(const char* name)
     const char* vector_path_name()
 
-# invalid_nan: a quiet NaN with the invalid flag. divided_difference(_cf): MillsRatioDiff(_CF), with the
-# overflow flag only where the result overflows.
+cdef extern from "_kernels/divdiff.h" namespace "zelnor" nogil:
+    T MillsRatioDiff[T](T x, T dx, int theta)
+    T MillsRatioDiff_CF[T](T x, T dx, int n_terms)
+
+# Each element's flags describe its result (see _ufuncs_flags.h): flag_state() before the kernel call,
+# result_flags(before, value, arguments...) after it. invalid_nan: a quiet NaN with the invalid flag.
 cdef extern from "_ufuncs_flags.h" namespace "zelnor" nogil:
+    ctypedef unsigned FlagState
+    FlagState flag_state()
+    T result_flags[W, T](FlagState before, W value, T x)
+    T result_flags[W, T](FlagState before, W value, T x, T y)
     T invalid_nan[T](T like)
-    T divided_difference[T](T x, T dx, int theta)
-    T divided_difference_cf[T](T x, T dx, int n_terms)
 
 cdef extern from "<climits>":
     const int INT_MAX
 
+# float64 first: NumPy takes the first loop that input can be cast to safely, so integers and bool
+# run in double; float32 input still matches the float loop exactly.
 ctypedef fused real:
-    float
     double
+    float
 
 
 cnp.import_ufunc()
@@ -93,7 +107,8 @@ cdef real millsratio_rel_below1(real x) noexcept nogil:
         return x
     if not (0 <= x <= 1):
         return invalid_nan(x)
-    return MillsRatioRel_below1(x)
+    cdef FlagState before = flag_state()
+    return result_flags(before, MillsRatioRel_below1(x), x)
 
 
 # The two signs of the kernel's selector theta, as two ufuncs: a ufunc has no default arguments.
@@ -105,7 +120,8 @@ cdef real millsratio_dd(real x, real dx) noexcept nogil:
     of a continued-fraction convergent far in the tail. Even in dx; at dx = 0 it is -R'(x) where the
     series applies (x > -1.25) and NaN elsewhere. The inputs x1, x2 are x and dx.
     """
-    return divided_difference(x, dx, 1)
+    cdef FlagState before = flag_state()
+    return result_flags(before, MillsRatioDiff(x, dx, 1), x, dx)
 
 
 @cython.ufunc
@@ -115,7 +131,8 @@ cdef real millsratio_reflected_sum(real x, real dx) noexcept nogil:
     Not the arithmetic divided difference: the first argument is reflected, so that for dx > |x| both
     evaluations lie on positive arguments. +inf at dx = +0. The inputs x1, x2 are x and dx.
     """
-    return divided_difference(x, dx, -1)
+    cdef FlagState before = flag_state()
+    return result_flags(before, MillsRatioDiff(x, dx, -1), x, dx)
 
 
 @cython.ufunc
@@ -128,4 +145,5 @@ cdef real millsratio_dd_cf(real x, real dx, int64_t n_terms) noexcept nogil:
     """
     if n_terms < 0 or n_terms > INT_MAX:
         return invalid_nan(x)
-    return divided_difference_cf(x, dx, <int>n_terms)
+    cdef FlagState before = flag_state()
+    return result_flags(before, MillsRatioDiff_CF(x, dx, <int>n_terms), x, dx)

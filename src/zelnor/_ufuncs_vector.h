@@ -2,29 +2,28 @@
 // blocks of _kernels/mills_simd.h (bit for bit the kernels, several elements per instruction),
 // strided input the kernels one element at a time.
 //
-// The floating-point flags must stay what the element-by-element loop leaves: the vector blocks
-// evaluate regimes that a lane does not need (on harmless stand-in arguments) and so may not raise
-// exactly the flags the elements would. Each block therefore runs with the flags cleared; if it raised
-// invalid, division by zero, overflow or underflow, it is run again element by element. A block that
-// raised none left only results whose elements raise none either (each lane performs its kernel's
-// operations), except where the result is +-0 or +-inf, whose flags depend on how the kernel got there:
-// those elements alone are run again one by one. Inexact is not tracked, by NumPy nor here.
+// Each element's flags describe its result, as _ufuncs_flags.h defines them, and the vector blocks
+// must leave what the element-by-element loop leaves. A block runs unwatched; if it raised a flag that
+// NumPy reports, it is run again element by element. If it raised none, no element's kernel call
+// raised one either (each lane performs its kernel's operations; the lanes' stand-in arguments raise
+// nothing), so an element's flags follow from its result alone, and only a result that is not finite
+// can want one (overflow for +-inf from a finite argument): those elements alone are run again.
 #ifndef ZELNOR_UFUNCS_VECTOR_H
 #define ZELNOR_UFUNCS_VECTOR_H
 
 #include <algorithm>
 #include <atomic>
-#include <cfenv>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <limits>
+#include <type_traits>
 #include <numpy/npy_common.h>
-#if defined(__SSE2__)
-#include <xmmintrin.h>
-#endif
 
 #include "_kernels/mills.h"
 #include "_kernels/mills_simd.h"
+#include "_ufuncs_flags.h"
 
 namespace zelnor {
 
@@ -41,28 +40,18 @@ inline bool set_vector_path(const char* name) {
 
 inline const char* vector_path_name() { return vector_path.load(std::memory_order_relaxed)->name; }
 
-// The flags that NumPy reports. On x86-64 the kernels' arithmetic runs in SSE, whose flags live in
-// MXCSR; reading and writing it directly is far cheaper than <cfenv>, which touches the x87 unit too.
-#if defined(__SSE2__)
-constexpr unsigned reported_flags =
-    _MM_EXCEPT_INVALID | _MM_EXCEPT_DIV_ZERO | _MM_EXCEPT_OVERFLOW | _MM_EXCEPT_UNDERFLOW;
-inline unsigned raised_flags() { return _mm_getcsr() & reported_flags; }
-inline void set_flags(unsigned flags) { _mm_setcsr((_mm_getcsr() & ~reported_flags) | flags); }
-#else
-constexpr unsigned reported_flags = FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW;
-inline unsigned raised_flags() { return unsigned(std::fetestexcept(int(reported_flags))); }
-inline void set_flags(unsigned flags) {
-    std::feclearexcept(int(reported_flags));
-    std::feraiseexcept(int(flags));
-}
-#endif
-
 enum class Mills { R, Deriv1, Deriv3 };
 
-template <Mills F, typename T> inline T mills_element(T x) {
+template <Mills F, typename T> inline T mills_kernel(T x) {
     if constexpr (F == Mills::R) return MillsRatio(x);
     else if constexpr (F == Mills::Deriv1) return MillsRatioDeriv1(x);
     else return MillsRatioDeriv3(x);
+}
+
+// One element, its flags describing its result.
+template <Mills F, typename T> inline T mills_element(T x) {
+    const FlagState before = flag_state();
+    return result_flags(before, mills_kernel<F>(x), x);
 }
 
 template <Mills F, typename T> inline simd::Block<T> mills_block() {
@@ -76,35 +65,37 @@ template <Mills F, typename T> inline simd::Block<T> mills_block() {
 // two reads of MXCSR per block negligible.
 constexpr std::size_t vector_block = 512;
 
-// Whether some result is +-0 or +-inf (a pass the compiler vectorises).
-template <typename T> inline bool any_zero_or_inf(const T* r, std::size_t m) {
+// Whether some result is +-inf or NaN: all exponent bits set. Read from the bits, since an ordered
+// comparison with a NaN would raise the invalid flag; a pass the compiler vectorises.
+template <typename T> inline bool any_not_finite(const T* r, std::size_t m) {
+    using U = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
+    constexpr U exponent = U(2 * std::numeric_limits<T>::max_exponent - 1)
+                           << (std::numeric_limits<T>::digits - 1);
     bool found = false;
-    for (std::size_t j = 0; j < m; ++j) found |= (r[j] == T(0)) | (std::fabs(r[j]) == HUGE_VAL);
+    for (std::size_t j = 0; j < m; ++j) {
+        U u;
+        std::memcpy(&u, r + j, sizeof u);
+        found |= (u & exponent) == exponent;
+    }
     return found;
 }
 
 template <Mills F, typename T> void contiguous_loop(const T* x, T* out, std::size_t n) {
     const simd::Block<T> block = mills_block<F, T>();
-    unsigned kept = raised_flags();  // the caller's flags and those the elements raise
-    if (kept) set_flags(0);
     T r[vector_block];  // x may be out: the arguments stay until the block is checked
     for (std::size_t k = 0; k < n; k += vector_block) {
         const std::size_t m = std::min(vector_block, n - k);
+        const FlagState before = flag_state();
         block(x + k, r, m);
-        if (raised_flags()) {
-            set_flags(0);
+        if (flags_raised_since(before)) {
+            restore_flags(before);
             for (std::size_t j = 0; j < m; ++j) r[j] = mills_element<F>(x[k + j]);
-        } else if (any_zero_or_inf(r, m)) {
+        } else if (any_not_finite(r, m)) {
             for (std::size_t j = 0; j < m; ++j)
-                if (r[j] == T(0) || std::isinf(r[j])) r[j] = mills_element<F>(x[k + j]);
-        }
-        if (const unsigned f = raised_flags()) {
-            kept |= f;
-            set_flags(0);
+                if (!std::isfinite(r[j])) r[j] = mills_element<F>(x[k + j]);
         }
         std::memcpy(out + k, r, m * sizeof(T));
     }
-    if (kept) set_flags(kept);
 }
 
 // A NumPy inner loop of one input and one output (PyUFuncGenericFunction).
