@@ -3,11 +3,13 @@
 // strided input the kernels one element at a time.
 //
 // Each element's flags describe its result, as _ufuncs_flags.h defines them, and the vector blocks
-// must leave what the element-by-element loop leaves. A block runs unwatched; if it raised a flag that
-// NumPy reports, it is run again element by element. If it raised none, no element's kernel call
-// raised one either (each lane performs its kernel's operations; the lanes' stand-in arguments raise
-// nothing), so an element's flags follow from its result alone, and only a result that is not finite
-// can want one (overflow for +-inf from a finite argument): those elements alone are run again.
+// must leave what the element-by-element loop leaves. There, an element whose result is a normal
+// number ends with no flag of its own, whatever its call raised on the way; only a result that is
+// zero, subnormal, infinite or NaN may want one. So a block runs unwatched and only such elements are
+// run again one by one: those that are not finite if the block raised no flag (no element's call
+// raised one then: each lane performs its kernel's operations, and the stand-in arguments of unused
+// lanes raise nothing), and also those that are zero or subnormal if it raised any, after the flags
+// are put back as the block found them.
 #ifndef ZELNOR_UFUNCS_VECTOR_H
 #define ZELNOR_UFUNCS_VECTOR_H
 
@@ -65,36 +67,46 @@ template <Mills F, typename T> inline simd::Block<T> mills_block() {
 // two reads of MXCSR per block negligible.
 constexpr std::size_t vector_block = 512;
 
-// Whether some result is +-inf or NaN: all exponent bits set. Read from the bits, since an ordered
-// comparison with a NaN would raise the invalid flag; a pass the compiler vectorises.
-template <typename T> inline bool any_not_finite(const T* r, std::size_t m) {
+// Whether a result is +-inf or NaN (all exponent bits set), or with `tiny` also zero or subnormal (no
+// exponent bit set). Read from the bits, since an ordered comparison with a NaN would raise the
+// invalid flag.
+template <typename T> struct Exponent {
     using U = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
-    constexpr U exponent = U(2 * std::numeric_limits<T>::max_exponent - 1)
-                           << (std::numeric_limits<T>::digits - 1);
-    bool found = false;
-    for (std::size_t j = 0; j < m; ++j) {
+    static constexpr U mask = U(2 * std::numeric_limits<T>::max_exponent - 1)
+                              << (std::numeric_limits<T>::digits - 1);
+    static bool wants_flags(T r, bool tiny) {
         U u;
-        std::memcpy(&u, r + j, sizeof u);
-        found |= (u & exponent) == exponent;
+        std::memcpy(&u, &r, sizeof u);
+        const U e = u & mask;
+        return e == mask || (tiny && e == 0);
     }
-    return found;
+};
+
+// Runs the element loop again where a result wants flags; the first pass, which finds none nearly
+// always, is one the compiler vectorises.
+template <Mills F, typename T> void flags_of_results(const T* x, T* r, std::size_t m, bool tiny) {
+    bool any = false;
+    for (std::size_t j = 0; j < m; ++j) any |= Exponent<T>::wants_flags(r[j], tiny);
+    if (!any) return;
+    for (std::size_t j = 0; j < m; ++j)
+        if (Exponent<T>::wants_flags(r[j], tiny)) r[j] = mills_element<F>(x[j]);
 }
 
 template <Mills F, typename T> void contiguous_loop(const T* x, T* out, std::size_t n) {
     const simd::Block<T> block = mills_block<F, T>();
-    T r[vector_block];  // x may be out: the arguments stay until the block is checked
+    // Results go straight to out unless it overlaps x, whose elements must stay until their block is
+    // checked; then through a buffer.
+    const bool apart = out + n <= x || x + n <= out;
+    T buffer[vector_block];
     for (std::size_t k = 0; k < n; k += vector_block) {
         const std::size_t m = std::min(vector_block, n - k);
+        T* r = apart ? out + k : buffer;
         const FlagState before = flag_state();
         block(x + k, r, m);
-        if (flags_raised_since(before)) {
-            restore_flags(before);
-            for (std::size_t j = 0; j < m; ++j) r[j] = mills_element<F>(x[k + j]);
-        } else if (any_not_finite(r, m)) {
-            for (std::size_t j = 0; j < m; ++j)
-                if (!std::isfinite(r[j])) r[j] = mills_element<F>(x[k + j]);
-        }
-        std::memcpy(out + k, r, m * sizeof(T));
+        const bool raised = flags_raised_since(before);
+        if (raised) restore_flags(before);
+        flags_of_results<F>(x + k, r, m, raised);
+        if (!apart) std::memcpy(out + k, buffer, m * sizeof(T));
     }
 }
 
