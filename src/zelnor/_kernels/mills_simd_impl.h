@@ -159,15 +159,20 @@ template <typename T_, int Bytes> struct Vec {
         return a / d;
     }
 
-    // column[row] per lane, row a whole number below Rows. A column of one or two registers is
-    // permuted from registers (AVX-512, and AVX2 in float for one register); longer ones are gathered,
-    // which measured faster than a permute per pair of registers and a blend.
+    // column[row] per lane, row a whole number below Rows. With AVX-512 a column of up to four
+    // registers is permuted from registers (a permute per pair, a blend between the pairs: the
+    // convergents in both precisions, the pieces in float), which measured faster than a gather; the
+    // pieces in double (five or six registers) are gathered, which measured faster than three pairs.
+    // AVX2 permutes a column of one register in float, and gathers otherwise.
     template <int Rows> static F lookup(const T* column, F row) {
 #if defined(__AVX512F__)
-        if constexpr (Bytes == 64 && Rows <= 2 * lanes) {
+        if constexpr (Bytes == 64 && Rows <= 4 * lanes) {
             const __m512i i = __m512i(__builtin_convertvector(row, M));
             if constexpr (Rows <= lanes) return permute(i, load(column));
-            else return permute2(load(column), i, load(column + lanes));
+            F r = permute2(load(column), i, load(column + lanes));
+            if constexpr (Rows > 2 * lanes)  // the second pair of registers holds the rows from 2 lanes
+                r = row >= T(2 * lanes) ? permute2(load(column + 2 * lanes), i, load(column + 3 * lanes)) : r;
+            return r;
         }
 #endif
 #if defined(__AVX2__)
