@@ -21,7 +21,9 @@
 // 8e-16 for x >= 0; for x < 0 the exponential's conditioning, about (x^2/2 + 2) eps, sets the limit.
 //
 // Every product and sum is rounded on its own (compile with -ffp-contract=off), so results are
-// reproducible bit for bit given the same exponential.
+// reproducible bit for bit given the same exponential. The regime thresholds live in mills_regimes.h;
+// mills_simd.h evaluates R, -R' and -R''' several elements per instruction with the same bits (how
+// the lanes are organised and why the result is identical is described there).
 #ifndef ZELNOR_KERNELS_MILLS_H
 #define ZELNOR_KERNELS_MILLS_H
 
