@@ -1,4 +1,5 @@
-// The vector blocks for AVX2, 256-bit vectors; compiled with -mavx2 and run only where the CPU reports AVX2.
+// The vector blocks for AVX2, 256-bit registers: compiled with -mavx2, run only where the CPU
+// reports AVX2.
 #include "mills_simd_impl.h"
 
 namespace zelnor {

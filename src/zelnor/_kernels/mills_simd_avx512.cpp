@@ -1,4 +1,5 @@
-// The vector blocks for AVX-512 (F and DQ), 512-bit vectors; compiled with -mavx512f -mavx512dq and run only where the CPU reports both.
+// The vector blocks for AVX-512 (F and DQ), 512-bit registers: compiled with -mavx512f -mavx512dq,
+// run only where the CPU reports both.
 #include "mills_simd_impl.h"
 
 namespace zelnor {

@@ -1,4 +1,5 @@
-// The vector blocks for SSE2 on x86-64 (part of the architecture), the compiler's portable vectors elsewhere: every machine runs it.
+// The vector blocks every machine runs: SSE2 on x86-64 (part of the architecture), the compiler's
+// portable vectors of 16 bytes elsewhere.
 #include "mills_simd_impl.h"
 
 namespace zelnor {
