@@ -117,6 +117,25 @@ template <typename T_, int Bytes> struct Vec {
         return false;
     }
 
+    // Bit l set where lane l of m is set.
+    static unsigned bits(M m) {
+#if defined(__AVX512F__)
+        if constexpr (Bytes == 64 && sizeof(T) == 8) return _mm512_movepi64_mask(__m512i(m));
+        if constexpr (Bytes == 64 && sizeof(T) == 4) return _mm512_movepi32_mask(__m512i(m));
+#endif
+#if defined(__AVX__)
+        if constexpr (Bytes == 32 && sizeof(T) == 8) return unsigned(_mm256_movemask_pd(__m256d(m)));
+        if constexpr (Bytes == 32 && sizeof(T) == 4) return unsigned(_mm256_movemask_ps(__m256(m)));
+#endif
+#if defined(__SSE2__)
+        if constexpr (Bytes == 16 && sizeof(T) == 8) return unsigned(_mm_movemask_pd(__m128d(m)));
+        if constexpr (Bytes == 16 && sizeof(T) == 4) return unsigned(_mm_movemask_ps(__m128(m)));
+#endif
+        unsigned b = 0;
+        for (int l = 0; l < lanes; ++l) b |= unsigned(m[l] != 0) << l;
+        return b;
+    }
+
     // table[i] per lane. (The masked forms with every lane set, only because GCC warns about the
     // undefined source operand of the unmasked ones.)
     static F gather(const T* table, Idx i) {
@@ -281,11 +300,14 @@ template <typename V> struct Kernels {
 
     // The reflection's exponential exp((0.5 x) x) per lane in refl, by the templates' scalar exp; 0 elsewhere.
     static F reflection_exp(F x, M refl) {
-        const F a = (T(0.5) * x) * x;
-        F e = V::splat(0);
-        for (int l = 0; l < lanes; ++l)
-            if (refl[l]) e[l] = P::exp(a[l]);
-        return e;
+        T a[lanes], e[lanes] = {};
+        const F av = (T(0.5) * x) * x;
+        std::memcpy(a, &av, sizeof a);
+        for (unsigned b = V::bits(refl); b != 0; b &= b - 1) {
+            const int l = __builtin_ctz(b);
+            e[l] = P::exp(a[l]);
+        }
+        return V::load(e);
     }
 
     // MillsRatio.
