@@ -14,15 +14,22 @@ pole, underflow only where it is subnormal or zero; nothing where it is a normal
 hold no Python objects, so NumPy runs them without the interpreter lock.
 """
 cimport cython
+cimport numpy as cnp
 from libc.stdint cimport int64_t
 
 # The templates are called with the element type deduced from the argument: a fused type cannot be
 # passed as an explicit C++ template argument.
 cdef extern from "_kernels/mills.h" namespace "zelnor" nogil:
-    T MillsRatio[T](T x)
-    T MillsRatioDeriv1[T](T x)
-    T MillsRatioDeriv3[T](T x)
     T MillsRatioRel_below1[T](T x)
+
+# R, -R' and -R''' have hand-written loops: the vector blocks on contiguous input (bit for bit the
+# kernels), the kernels one element at a time on strided input; the float64 loop first, then float32.
+cdef extern from "_ufuncs_vector.h" namespace "zelnor":
+    cnp.PyUFuncGenericFunction millsratio_loops[2]
+    cnp.PyUFuncGenericFunction millsratio_d1_loops[2]
+    cnp.PyUFuncGenericFunction millsratio_d3_loops[2]
+    bint set_vector_path(const char* name)
+    const char* vector_path_name()
 
 cdef extern from "_kernels/divdiff.h" namespace "zelnor" nogil:
     T MillsRatioDiff[T](T x, T dx, int theta)
@@ -47,28 +54,45 @@ ctypedef fused real:
     float
 
 
-@cython.ufunc
-cdef real millsratio(real x) noexcept nogil:
-    """Mills ratio R(x) = N(-x)/n(x) of the standard normal distribution, for any real x.
+cnp.import_ufunc()
+
+cdef char mills_types[4]
+mills_types[:] = [cnp.NPY_DOUBLE, cnp.NPY_DOUBLE, cnp.NPY_FLOAT, cnp.NPY_FLOAT]
+cdef void* no_loop_data[2]
+no_loop_data[:] = [NULL, NULL]
+
+# NumPy keeps pointers to the name and the docstring: they point into bytes objects this module holds.
+_names_and_docs = {
+    "millsratio": (b"millsratio", b"""Mills ratio R(x) = N(-x)/n(x) of the standard normal distribution, for any real x.
 
     +inf below the point where exp(x^2/2) overflows, 1/x far in the tail.
-    """
-    cdef FlagState before = flag_state()
-    return result_flags(before, MillsRatio(x), x)
+    """),
+    "millsratio_d1": (b"millsratio_d1",
+                      b"""-R'(x) = 1 - x R(x), without the cancellation of that difference; any real x."""),
+    "millsratio_d3": (b"millsratio_d3",
+                      b"""-R'''(x) = x^2 + 2 - x (x^2 + 3) R(x), without the cancellation of that difference; any real x."""),
+}
 
 
-@cython.ufunc
-cdef real millsratio_d1(real x) noexcept nogil:
-    """-R'(x) = 1 - x R(x), without the cancellation of that difference; any real x."""
-    cdef FlagState before = flag_state()
-    return result_flags(before, MillsRatioDeriv1(x), x)
+cdef mills_ufunc(cnp.PyUFuncGenericFunction* loops, str key):
+    name, doc = _names_and_docs[key]
+    return cnp.PyUFunc_FromFuncAndData(loops, no_loop_data, mills_types, 2, 1, 1, cnp.PyUFunc_None,
+                                       name, doc, 0)
 
 
-@cython.ufunc
-cdef real millsratio_d3(real x) noexcept nogil:
-    """-R'''(x) = x^2 + 2 - x (x^2 + 3) R(x), without the cancellation of that difference; any real x."""
-    cdef FlagState before = flag_state()
-    return result_flags(before, MillsRatioDeriv3(x), x)
+millsratio = mills_ufunc(millsratio_loops, "millsratio")
+millsratio_d1 = mills_ufunc(millsratio_d1_loops, "millsratio_d1")
+millsratio_d3 = mills_ufunc(millsratio_d3_loops, "millsratio_d3")
+
+
+def _set_vector_path(name):
+    """Run the contiguous loops of millsratio, millsratio_d1 and millsratio_d3 on the vector path
+    `name` ("baseline", and on x86-64 "avx2" or "avx512"), for tests; returns the previous path's
+    name. ValueError if the path is not built here or this CPU cannot run it."""
+    previous = vector_path_name().decode()
+    if not set_vector_path(name.encode()):
+        raise ValueError(f"vector path {name!r} is not available on this machine")
+    return previous
 
 
 @cython.ufunc

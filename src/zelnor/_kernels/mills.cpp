@@ -4,40 +4,13 @@
 #include "mills.h"
 
 #include <cmath>
-#include <iterator>
 #include <limits>
 
 #include "../_mills_coef.h"
+#include "mills_regimes.h"
 
 namespace zelnor {
 namespace {
-
-// The constants that depend on the precision. Decimal thresholds are written once as T(decimal):
-// for every threshold used here the double literal rounds to the same float as the float literal.
-template <typename T> struct Precision;
-
-template <> struct Precision<double> {
-    // sqrt(2 ln DBL_MAX): below -L, exp(x^2/2) overflows.
-    static constexpr double reflection_cutoff = 37.67712072049519;
-    static constexpr double sqrt_2pi = 2.5066282746310007;
-    static constexpr double sqrt_pi_2 = 1.2533141373155003;
-    // Largest double whose square is finite (2^512 - 2^459): above it u = x^2 + 3 would overflow.
-    static constexpr double tail_guard = 1.3407807929942596e154;
-    static double exp(double v) { return std::exp(v); }
-};
-
-template <> struct Precision<float> {
-    static constexpr float reflection_cutoff = 13.320874214172363f;
-    static constexpr float sqrt_2pi = 2.5066282749176025f;
-    static constexpr float sqrt_pi_2 = 1.2533141374588013f;
-    static constexpr float tail_guard = 1.8446742974197924e19f;  // 2^64 - 2^40
-    static float exp(float v) { return ::expf(v); }
-};
-
-static_assert(float(59.3) == 59.3f && float(24.1) == 24.1f && float(15.1) == 15.1f &&
-                  float(11.4) == 11.4f && float(21.2) == 21.2f && float(25.4) == 25.4f &&
-                  float(17.1) == 17.1f,
-              "decimal thresholds must round to the float literal of the same decimal");
 
 // Row of a piece table for mapped coordinate z: trunc(z) limited to the rows stored. A NaN z takes
 // row 0 (the C++ conversion of a NaN or an out-of-range value to int would be undefined), and so does
@@ -56,15 +29,10 @@ template <int W, typename T> inline T horner(const double* c, T s) {
     return p;
 }
 
-template <int W, std::size_t N> constexpr int last_row(const double (&)[N]) {
-    static_assert(N % W == 0, "table length must be a whole number of rows");
-    return int(N / W) - 1;
-}
-
 // Rrel on [0, 1]: z = 12 x, s = z - i.
 template <typename T> inline T rrel_piece(T x) {
-    constexpr int w = 8;
-    const T z = T(12) * x;
+    constexpr int w = rrel_width;
+    const T z = T(rrel_scale) * x;
     const int i = row_index(z, last_row<w>(C_Rrel));
     const T s = z - T(i);
     return horner<w>(C_Rrel + w * i, s);
@@ -73,20 +41,42 @@ template <typename T> inline T rrel_piece(T x) {
 // -R' on [1, 97/6): z = 32 (x - 1)/(x + 2.5). s is z - i rewritten over the common denominator and
 // formed from x, not by subtracting i from the rounded z; 2.5 i + 32 is exact in both precisions.
 template <typename T> inline T r1_piece(T x) {
-    constexpr int w = 8;
-    const T d = x + T(2.5);
-    const int i = row_index(((x - T(1)) * T(32)) / d, last_row<w>(C_R1));
-    const T s = (T(32 - i) * x - T(2.5 * i + 32)) / d;
+    constexpr int w = r1_width;
+    const T d = x + T(r1_shift);
+    const int i = row_index(((x - T(1)) * T(r1_scale)) / d, last_row<w>(C_R1));
+    const T s = (T(r1_scale - i) * x - T(r1_shift * i + r1_scale)) / d;
     return horner<w>(C_R1 + w * i, s);
 }
 
 // -R''' on [0, 31.5): z = 50 x/(x + 3.5), s over the common denominator as above.
 template <typename T> inline T r3_piece(T x) {
-    constexpr int w = 9;
-    const T d = x + T(3.5);
-    const int i = row_index((x / d) * T(50), last_row<w>(C_R3));
-    const T s = (T(50 - i) * x - T(3.5 * i)) / d;
+    constexpr int w = r3_width;
+    const T d = x + T(r3_shift);
+    const int i = row_index((x / d) * T(r3_scale), last_row<w>(C_R3));
+    const T s = (T(r3_scale - i) * x - T(r3_shift * i)) / d;
     return horner<w>(C_R3 + w * i, s);
+}
+
+// Horner's rule in u over a padded convergent row from its first nonzero coefficient, so that no
+// 0 * u is formed (it would be NaN for an infinite u, where the polynomial itself is infinite). The row
+// is a template argument, so that each order compiles to its own straight-line polynomial.
+template <std::size_t N> constexpr std::size_t leading(const double (&c)[N]) {
+    std::size_t k = 0;
+    while (k + 1 < N && c[k] == 0) ++k;
+    return k;
+}
+
+template <std::size_t K, std::size_t N, typename T> inline T horner_from(const double (&c)[N], T u) {
+    T p = T(c[K]);
+    for (std::size_t k = K + 1; k < N; ++k) p = p * u + T(c[k]);
+    return p;
+}
+
+// D = u delta - gamma and the numerator the caller asks for (d = 1: delta, d = 3: gamma).
+template <int row, typename T> inline void convergent(T u, T& delta, T& gamma) {
+    constexpr const Convergent& c = convergents[row];
+    delta = horner_from<leading(c.delta)>(c.delta, u);
+    gamma = horner_from<leading(c.gamma)>(c.gamma, u);
 }
 
 template <typename T> inline T infinity() { return std::numeric_limits<T>::infinity(); }
@@ -106,26 +96,11 @@ template <typename T> T MillsRatio_CF(T x_or_u, int n, int d) {
     }
     T delta, gamma;
     switch (n) {
-        case 4:
-            delta = T(4) + u;
-            gamma = T(6);
-            break;
-        case 6:
-            delta = (u + T(12)) * u + T(12);
-            gamma = T(6) * u + T(48);
-            break;
-        case 8:
-            delta = ((u + T(24)) * u + T(114)) * u - T(24);
-            gamma = (T(6) * u + T(120)) * u + T(324);
-            break;
-        case 10:
-            delta = (((u + T(40)) * u + T(426)) * u + T(936)) * u - T(1248);
-            gamma = ((T(6) * u + T(216)) * u + T(1812)) * u + T(1728);
-            break;
-        default:
-            delta = ((((u + T(60)) * u + T(1116)) * u + T(6816)) * u + T(4932)) * u - T(22320);
-            gamma = (((T(6) * u + T(336)) * u + T(5472)) * u + T(24768)) * u - T(1080);
-            break;
+        case 4: convergent<convergent_row(4)>(u, delta, gamma); break;
+        case 6: convergent<convergent_row(6)>(u, delta, gamma); break;
+        case 8: convergent<convergent_row(8)>(u, delta, gamma); break;
+        case 10: convergent<convergent_row(10)>(u, delta, gamma); break;
+        default: convergent<convergent_row(deepest_order)>(u, delta, gamma); break;
     }
     const T D = u * delta - gamma;
     if (d == 1) return delta / D;
@@ -144,16 +119,10 @@ template <typename T> T MillsRatio(T x) {
         const T r = MillsRatio(-x);
         return e * P::sqrt_2pi - r;
     }
-    if (x <= T(1)) return P::sqrt_pi_2 - x * rrel_piece(x);
-    if (x >= T(9.5)) {
-        if (x >= T(6.7e7)) return T(1) / x;
-        const int n = x >= T(548)    ? 2
-                      : x >= T(59.3) ? 4
-                      : x >= T(24.1) ? 6
-                      : x >= T(15.1) ? 8
-                      : x >= T(11.4) ? 10
-                                     : 12;
-        return MillsRatio_CF(x, n, 0);
+    if (x <= T(rrel_upto)) return P::sqrt_pi_2 - x * rrel_piece(x);
+    if (x >= T(r_cf_from)) {
+        if (x >= T(r_reciprocal_from)) return T(1) / x;
+        return MillsRatio_CF(x, cf_order(x, r_depths), 0);
     }
     return (T(1) - r1_piece(x)) / x;
 }
@@ -169,20 +138,14 @@ template <typename T> T MillsRatioDeriv1(T x) {
         const T e = P::exp((T(0.5) * x) * x);
         return MillsRatioDeriv1(y) + (P::sqrt_2pi * y) * e;
     }
-    if (x <= T(1)) {
+    if (x <= T(rrel_upto)) {
         const T rrel = rrel_piece(x);
         return T(1) - x * (P::sqrt_pi_2 - rrel * x);
     }
-    if (x >= T(11.5)) {
+    if (x >= T(d1_cf_from)) {
         if (x > P::tail_guard) return T(0);
         const T u = x * x + T(3);
-        const int n = x >= T(12800)  ? 2
-                      : x >= T(165)  ? 4
-                      : x >= T(41)   ? 6
-                      : x >= T(21.2) ? 8
-                      : x >= T(14.5) ? 10
-                                     : 12;
-        return MillsRatio_CF(u, n, 1);
+        return MillsRatio_CF(u, cf_order(x, d1_depths), 1);
     }
     return r1_piece(x);
 }
@@ -201,16 +164,11 @@ template <typename T> T MillsRatioDeriv3(T x) {
         const T e = P::exp((T(0.5) * x) * x);
         return MillsRatioDeriv3(y) + ((x * x + T(3)) * (P::sqrt_2pi * y)) * e;
     }
-    if (x >= T(17.1)) {
+    if (x >= T(d3_cf_from)) {
         if (x > P::tail_guard) return T(0);
         const T u = x * x + T(3);
         if (u > P::tail_guard) return (T(6) / u) / (u + T(4));
-        const int n = x >= T(17300)  ? 4
-                      : x >= T(210)  ? 6
-                      : x >= T(50.5) ? 8
-                      : x >= T(25.4) ? 10
-                                     : 12;
-        return MillsRatio_CF(u, n, 3);
+        return MillsRatio_CF(u, cf_order(x, d3_depths), 3);
     }
     return r3_piece(x);
 }

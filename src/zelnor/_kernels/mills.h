@@ -25,7 +25,9 @@
 // Rrel 1.2 for x >= 0; for x < 0 within 0.85 (x^2/2 + 2) float eps.
 //
 // Every product and sum is rounded on its own (compile with -ffp-contract=off), so results are
-// reproducible bit for bit given the same exponential.
+// reproducible bit for bit given the same exponential. The regime thresholds live in mills_regimes.h;
+// mills_simd.h evaluates R, -R' and -R''' several elements per instruction with the same bits (how
+// the lanes are organised and why the result is identical is described there).
 #ifndef ZELNOR_KERNELS_MILLS_H
 #define ZELNOR_KERNELS_MILLS_H
 

@@ -1,5 +1,6 @@
 // Sampling the truncated standard normal: the regimes and acceptance rates are described at the top
 // of truncnorm_sample.h.
+#include "fp_strict.h"  // first: it sets the floating-point rules for everything below
 #include "truncnorm_sample.h"
 
 #include <cmath>

@@ -1,0 +1,65 @@
+// Vector blocks of R, -R' and -R''': the same values as MillsRatio, MillsRatioDeriv1 and
+// MillsRatioDeriv3, bit for bit, several elements per instruction.
+//
+// How the lanes are organised. Each lane finds its regime and its row by the thresholds of
+// mills_regimes.h; a regime that no lane of a vector needs is skipped, and otherwise one evaluation
+// serves all its lanes, the other lanes carrying a harmless stand-in argument (so they raise no
+// floating-point flag). The piece coefficients are fetched per lane by row from the tables of
+// _mills_coef.h (Rrel and -R' rows side by side, so that R and -R' run one Horner pass for both
+// piece regimes); the convergents of every order share one Horner pass over the padded rows of
+// mills_regimes.h, whose leading zeros reproduce each lower order exactly (0 u + c = c, 1 u + c =
+// u + c); the divisions of the regimes are merged into one where their operands allow. For x < 0 the
+// vector computes R(|x|) like any other lane and only the exponential runs per lane, through the same
+// scalar exp or expf as the template.
+//
+// Why bit-identical. Every lane performs the template's IEEE operations on the same operands in the
+// same order, each rounded on its own: the build contracts nothing (-ffp-contract=off) and no fused
+// multiply-add is written; float lanes compute in float from the same double coefficients rounded to
+// float; comparisons and conversions of the row index are exact. tests/cpp/test_simd.cpp checks every
+// path this machine runs against the templates on random bit patterns and on every boundary.
+//
+// Why compiler vector extensions. One algorithm is written once over GCC/Clang vector types
+// (__attribute__((vector_size))), and each instruction set is a translation unit of its own compiled
+// with its own -m flags: baseline (SSE2 on x86-64, the portable build elsewhere), AVX2 and AVX-512.
+// Only the table fetch and the any-lane test use intrinsics, behind two small functions. This needs
+// only the C++ compiler that builds the package (std::experimental::simd is not in every standard
+// library, and a header library would be a new build dependency), and no -march=native: the path is
+// chosen when the module loads, by what the CPU reports.
+#ifndef ZELNOR_KERNELS_MILLS_SIMD_H
+#define ZELNOR_KERNELS_MILLS_SIMD_H
+
+#include <cstddef>
+
+namespace zelnor {
+namespace simd {
+
+// out[k] = f(x[k]) for k < n; out may be x itself.
+template <typename T> using Block = void (*)(const T* x, T* out, std::size_t n);
+
+template <typename T> struct Blocks {
+    Block<T> millsratio, deriv1, deriv3;
+};
+
+struct Path {
+    const char* name;
+    Blocks<float> f32;
+    Blocks<double> f64;
+    template <typename T> const Blocks<T>& blocks() const;
+};
+template <> inline const Blocks<float>& Path::blocks<float>() const { return f32; }
+template <> inline const Blocks<double>& Path::blocks<double>() const { return f64; }
+
+// The paths built, baseline first: "baseline", and on x86-64 "avx2" and "avx512".
+extern const char* const path_names[];
+extern const int n_paths;
+
+// The path of that name, or nullptr if it is not built here or this CPU cannot run it.
+const Path* find_path(const char* name);
+
+// The fastest path this CPU runs.
+const Path& best_path();
+
+}  // namespace simd
+}  // namespace zelnor
+
+#endif

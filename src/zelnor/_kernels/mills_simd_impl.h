@@ -1,0 +1,466 @@
+// The vector algorithm of mills_simd.h, written once over a vector of Bytes bytes and included by one
+// translation unit per instruction set (mills_simd_baseline.cpp, mills_simd_avx2.cpp,
+// mills_simd_avx512.cpp), each compiled with its own -m flags. Everything here has internal linkage,
+// so no definition compiled for one instruction set can stand in for another's.
+//
+// Each regime below names the lines of mills.cpp it mirrors; the order of operations is theirs.
+#ifndef ZELNOR_KERNELS_MILLS_SIMD_IMPL_H
+#define ZELNOR_KERNELS_MILLS_SIMD_IMPL_H
+
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <type_traits>
+
+#if defined(__SSE2__)
+#include <immintrin.h>
+#endif
+
+#include "../_mills_coef.h"
+#include "mills_regimes.h"
+#include "mills_simd.h"
+
+namespace zelnor {
+namespace {
+
+// The coefficient tables in T, each double rounded to T as the templates round it at each use, held
+// by columns: col[k][i] is coefficient k of row i. Rows are padded with zeros to `padded_rows`, so a
+// lookup may read whole vectors of a column.
+constexpr int padded_rows = 64;
+template <typename T, int W> struct alignas(64) Columns {
+    T col[W][padded_rows];
+};
+
+// Rows a[0, na) then b[0, nb) of row-major tables of width W.
+template <typename T, int W>
+constexpr Columns<T, W> by_columns(const double* a, int na, const double* b = nullptr, int nb = 0) {
+    Columns<T, W> t{};
+    for (int i = 0; i < na; ++i)
+        for (int k = 0; k < W; ++k) t.col[k][i] = T(a[W * i + k]);
+    for (int i = 0; i < nb; ++i)
+        for (int k = 0; k < W; ++k) t.col[k][na + i] = T(b[W * i + k]);
+    return t;
+}
+
+// Rrel and -R' side by side (Rrel rows first): both have rows of eight, so R and -R' run one Horner
+// pass for both piece regimes.
+static_assert(rrel_width == r1_width, "Rrel and -R' rows share one Horner pass");
+constexpr int rrel_rows = last_row<rrel_width>(C_Rrel) + 1;
+constexpr int rrel_r1_rows = rrel_rows + last_row<r1_width>(C_R1) + 1;
+constexpr int r3_rows = last_row<r3_width>(C_R3) + 1;
+static_assert(rrel_r1_rows <= padded_rows && r3_rows <= padded_rows, "tables fit their columns");
+template <typename T>
+constexpr auto rrel_r1_columns = by_columns<T, rrel_width>(C_Rrel, rrel_rows, C_R1, rrel_r1_rows - rrel_rows);
+template <typename T> constexpr auto r3_columns = by_columns<T, r3_width>(C_R3, r3_rows);
+
+// The padded convergent rows of every order, by columns.
+constexpr int n_orders = int(std::size(convergents));
+template <typename T> struct ConvergentColumns {
+    Columns<T, 6> delta;
+    Columns<T, 5> gamma;
+};
+template <typename T> constexpr ConvergentColumns<T> convergent_columns() {
+    ConvergentColumns<T> c{};
+    for (int j = 0; j < n_orders; ++j) {
+        for (int k = 0; k < 6; ++k) c.delta.col[k][j] = T(convergents[j].delta[k]);
+        for (int k = 0; k < 5; ++k) c.gamma.col[k][j] = T(convergents[j].gamma[k]);
+    }
+    return c;
+}
+template <typename T> constexpr auto cf_columns = convergent_columns<T>();
+
+// The widest registers this translation unit is compiled for.
+#if defined(__AVX512F__)
+constexpr int register_bytes = 64;
+#elif defined(__AVX2__)
+constexpr int register_bytes = 32;
+#else
+constexpr int register_bytes = 16;
+#endif
+
+// A vector of one register of Bytes bytes; the few operations that need intrinsics are written for
+// each instruction set, with the compiler's portable form as the fallback.
+template <typename T_, int Bytes> struct Vec {
+    using T = T_;
+    using I = std::conditional_t<sizeof(T) == 8, std::int64_t, std::int32_t>;
+    static constexpr int lanes = Bytes / int(sizeof(T));
+    typedef T F __attribute__((vector_size(Bytes)));
+    typedef I M __attribute__((vector_size(Bytes)));  // lane masks: all ones or zero
+    // Table indices; the element type is spelled dependent on T only because GCC ignores a dependent
+    // vector_size on a non-dependent type.
+    using I32 = std::conditional_t<sizeof(T) != 0, std::int32_t, T>;
+    typedef I32 Idx __attribute__((vector_size(Bytes / sizeof(T) * 4)));
+
+    static F splat(T v) { return F{} + v; }
+
+    static F load(const T* p) {
+        F v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+
+    static Idx to_index(F v) { return __builtin_convertvector(v, Idx); }
+
+    static bool any(M m) {
+#if defined(__AVX512F__)
+        if constexpr (Bytes == 64) return _mm512_test_epi64_mask(__m512i(m), __m512i(m)) != 0;
+#endif
+#if defined(__AVX__)
+        if constexpr (Bytes == 32) return !_mm256_testz_si256(__m256i(m), __m256i(m));
+#endif
+#if defined(__SSE2__)
+        if constexpr (Bytes == 16) return _mm_movemask_epi8(__m128i(m)) != 0;
+#endif
+        for (int l = 0; l < lanes; ++l)
+            if (m[l]) return true;
+        return false;
+    }
+
+    // Bit l set where lane l of m is set.
+    static unsigned bits(M m) {
+#if defined(__AVX512F__)
+        if constexpr (Bytes == 64 && sizeof(T) == 8) return _mm512_movepi64_mask(__m512i(m));
+        if constexpr (Bytes == 64 && sizeof(T) == 4) return _mm512_movepi32_mask(__m512i(m));
+#endif
+#if defined(__AVX__)
+        if constexpr (Bytes == 32 && sizeof(T) == 8) return unsigned(_mm256_movemask_pd(__m256d(m)));
+        if constexpr (Bytes == 32 && sizeof(T) == 4) return unsigned(_mm256_movemask_ps(__m256(m)));
+#endif
+#if defined(__SSE2__)
+        if constexpr (Bytes == 16 && sizeof(T) == 8) return unsigned(_mm_movemask_pd(__m128d(m)));
+        if constexpr (Bytes == 16 && sizeof(T) == 4) return unsigned(_mm_movemask_ps(__m128(m)));
+#endif
+        unsigned b = 0;
+        for (int l = 0; l < lanes; ++l) b |= unsigned(m[l] != 0) << l;
+        return b;
+    }
+
+    // table[i] per lane. (The masked forms with every lane set, only because GCC warns about the
+    // undefined source operand of the unmasked ones.)
+    static F gather(const T* table, Idx i) {
+#if defined(__AVX512F__)
+        if constexpr (Bytes == 64 && sizeof(T) == 8)
+            return _mm512_mask_i32gather_pd(_mm512_setzero_pd(), 0xff, __m256i(i), table, 8);
+        if constexpr (Bytes == 64 && sizeof(T) == 4)
+            return _mm512_mask_i32gather_ps(_mm512_setzero_ps(), 0xffff, __m512i(i), table, 4);
+#endif
+#if defined(__AVX2__)
+        if constexpr (Bytes == 32 && sizeof(T) == 8)
+            return _mm256_mask_i32gather_pd(_mm256_setzero_pd(), table, __m128i(i),
+                                            _mm256_castsi256_pd(_mm256_set1_epi64x(-1)), 8);
+        if constexpr (Bytes == 32 && sizeof(T) == 4)
+            return _mm256_mask_i32gather_ps(_mm256_setzero_ps(), table, __m256i(i),
+                                            _mm256_castsi256_ps(_mm256_set1_epi32(-1)), 4);
+#endif
+        F r;
+        for (int l = 0; l < lanes; ++l) r[l] = table[i[l]];
+        return r;
+    }
+
+    // a / d within a relative 2^-26 without a division, where the instruction set has a reciprocal
+    // estimate: AVX-512's 14-bit one and a Newton step. (A float division instead would need
+    // conversions that cost about what they save.)
+    static constexpr bool estimates_quotients() {
+#if defined(__AVX512F__)
+        return Bytes == 64 && sizeof(T) == 8;
+#else
+        return false;
+#endif
+    }
+    static F quotient_estimate(F a, F d) {
+#if defined(__AVX512F__)
+        if constexpr (Bytes == 64 && sizeof(T) == 8) {
+            const F r = _mm512_maskz_rcp14_pd(0xff, d);  // (zero-masked for the same reason as gather)
+            return a * (r * (T(2) - d * r));
+        }
+#endif
+        return a / d;
+    }
+
+    // column[row] per lane, row a whole number below Rows. With AVX-512 a column of up to four
+    // registers is permuted from registers (a permute per pair, a blend between the pairs: the
+    // convergents in both precisions, the pieces in float), which measured faster than a gather; the
+    // pieces in double (five or six registers) are gathered, which measured faster than three pairs.
+    // AVX2 permutes a column of one register in float, and gathers otherwise.
+    template <int Rows> static F lookup(const T* column, F row) {
+#if defined(__AVX512F__)
+        if constexpr (Bytes == 64 && Rows <= 4 * lanes) {
+            const __m512i i = __m512i(__builtin_convertvector(row, M));
+            if constexpr (Rows <= lanes) return permute(i, load(column));
+            F r = permute2(load(column), i, load(column + lanes));
+            if constexpr (Rows > 2 * lanes)  // the second pair of registers holds the rows from 2 lanes
+                r = row >= T(2 * lanes) ? permute2(load(column + 2 * lanes), i, load(column + 3 * lanes)) : r;
+            return r;
+        }
+#endif
+#if defined(__AVX2__)
+        if constexpr (Bytes == 32 && sizeof(T) == 4 && Rows <= lanes)
+            return _mm256_permutevar8x32_ps(load(column), __m256i(__builtin_convertvector(row, M)));
+#endif
+        return gather(column, to_index(row));
+    }
+
+#if defined(__AVX512F__)
+    static F permute(__m512i i, F a) {
+        // (The zero-masked forms with every lane kept, for the same reason as in gather.)
+        if constexpr (sizeof(T) == 8) return _mm512_maskz_permutexvar_pd(0xff, i, a);
+        else return _mm512_maskz_permutexvar_ps(0xffff, i, a);
+    }
+    static F permute2(F a, __m512i i, F b) {
+        if constexpr (sizeof(T) == 8) return _mm512_permutex2var_pd(a, i, b);
+        else return _mm512_permutex2var_ps(a, i, b);
+    }
+#endif
+};
+
+template <typename V> struct Kernels {
+    using T = typename V::T;
+    using F = typename V::F;
+    using M = typename V::M;
+    using Idx = typename V::Idx;
+    using P = Precision<T>;
+    static constexpr int lanes = V::lanes;
+
+    // row_index of mills.cpp: trunc(z) limited to [0, last], 0 for z < 1 and NaN; as a value in T.
+    static F row(F z, int last) {
+        F c = z >= T(1) ? z : V::splat(0);
+        c = c >= T(last) ? V::splat(T(last)) : c;
+        return __builtin_convertvector(V::to_index(c), F);
+    }
+
+    // row((a / d) m, last) for a piece's mapped coordinate as the template forms it (m = 1, or the scale
+    // applied after the quotient), where a >= 0 and d > 0 in the lanes in active. Where the quotient
+    // can be estimated, its whole part is read from the estimate unless some active lane lies within
+    // 2^-16 of a whole number, far beyond the estimate's error (below 2^-20 for z < 64); otherwise, as
+    // then, from the quotient itself.
+    static F row_of_quotient(F a, F d, T m, M active, int last) {
+        if constexpr (V::estimates_quotients()) {
+            const F g = V::quotient_estimate(a, d) * m;
+            const F f = g - __builtin_convertvector(V::to_index(g), F);
+            constexpr T margin = T(1) / 65536;
+            if (!V::any(active & ((f < margin) | (f > T(1) - margin)))) return row(g, last);
+        }
+        return row((a / d) * m, last);
+    }
+
+    // horner<W> of mills.cpp over row i of the table in each lane.
+    template <int Rows, int W> static F horner(const Columns<T, W>& t, F i, F s) {
+        F p = V::template lookup<Rows>(t.col[W - 1], i);
+        for (int k = W - 2; k >= 0; --k) p = p * s + V::template lookup<Rows>(t.col[k], i);
+        return p;
+    }
+
+    // A piece's row and its local variable s = s_num / s_den, the division left to the caller so that
+    // it can serve other lanes as well.
+    struct Piece {
+        F row, s_num, s_den;
+    };
+
+    // The piece regimes of R and -R': rrel_piece for the lanes in low, r1_piece for those in mid (x in
+    // (1, 97/6)), rows of the joined table; the other lanes use stand-in arguments.
+    static Piece rrel_or_r1(F x, M low, M mid) {
+        const F xl = low ? x : V::splat(T(0.5));
+        const F xm = mid ? x : V::splat(T(2));
+        // rrel_piece: s = z - i, no division
+        const F zl = T(rrel_scale) * xl;
+        const F il = row(zl, last_row<rrel_width>(C_Rrel));
+        // r1_piece
+        const F d = xm + T(r1_shift);
+        const F im = row_of_quotient((xm - T(1)) * T(r1_scale), d, T(1), mid, last_row<r1_width>(C_R1));
+        const F sm = (T(r1_scale) - im) * xm - (T(r1_shift) * im + T(r1_scale));
+        return {low ? il : im + T(rrel_rows), low ? zl - il : sm, low ? V::splat(1) : d};
+    }
+
+    // r3_piece, x in [0, 31.5) in the lanes in active.
+    static Piece r3(F x, M active) {
+        const F d = x + T(r3_shift);
+        const F i = row_of_quotient(x, d, T(r3_scale), active, last_row<r3_width>(C_R3));
+        return {i, (T(r3_scale) - i) * x - (T(r3_shift) * i), d};
+    }
+
+    // The convergent order's row (convergent_row of cf_order) per lane, as a value in T.
+    template <std::size_t N> static F order_row(F x, const Depth (&depths)[N]) {
+        F j = V::splat(T(convergent_row(deepest_order)));
+        for (std::size_t k = N; k-- > 0;)  // rising thresholds: the highest one passed decides
+            j = x >= T(depths[k].from) ? V::splat(T(convergent_row(depths[k].n))) : j;
+        return j;
+    }
+
+    // delta and gamma of MillsRatio_CF at finite u, each lane at the order of its row j.
+    static void convergent(F u, F j, F& delta, F& gamma) {
+        delta = horner_in_u(cf_columns<T>.delta, j, u);
+        gamma = horner_in_u(cf_columns<T>.gamma, j, u);
+    }
+    template <int W> static F horner_in_u(const Columns<T, W>& t, F j, F u) {
+        F p = V::template lookup<n_orders>(t.col[0], j);
+        for (int k = 1; k < W; ++k) p = p * u + V::template lookup<n_orders>(t.col[k], j);
+        return p;
+    }
+
+    // The reflection's exponential exp((0.5 x) x) per lane in refl, by the templates' scalar exp; 0 elsewhere.
+    static F reflection_exp(F x, M refl) {
+        T a[lanes], e[lanes] = {};
+        const F av = (T(0.5) * x) * x;
+        std::memcpy(a, &av, sizeof a);
+        for (unsigned b = V::bits(refl); b != 0; b &= b - 1) {
+            const int l = __builtin_ctz(b);
+            e[l] = P::exp(a[l]);
+        }
+        return V::load(e);
+    }
+
+    // MillsRatio.
+    static F millsratio(F x0) {
+        const M nan = x0 != x0;                 // quiet comparison; NaN lanes take 0 below, so that
+        const F x = nan ? V::splat(0) : x0;     // no ordered comparison sees a NaN
+        const M neg = x < T(0);
+        const F y = neg ? -x : x;
+        const M low = y <= T(rrel_upto);
+        const M cf = (y >= T(r_cf_from)) & (y < T(r_reciprocal_from));
+        const M recip = y >= T(r_reciprocal_from);
+        const M mid = ~(low | cf | recip);
+        F num = V::splat(1), den = y, r = V::splat(0);
+        if (V::any(low | mid)) {
+            const Piece c = rrel_or_r1(y, low, mid);
+            const F p = horner<rrel_r1_rows>(rrel_r1_columns<T>, c.row, c.s_num / c.s_den);
+            r = P::sqrt_pi_2 - y * p;      // x <= 1: sqrt(pi/2) - x Rrel
+            num = mid ? T(1) - p : num;    // 1 < x < 9.5: (1 - p)/x
+        }
+        if (V::any(cf)) {                  // MillsRatio_CF(x, n, 0)
+            const F xc = cf ? y : V::splat(T(r_cf_from));
+            const F u = xc * xc + T(3);
+            F delta, gamma;
+            convergent(u, order_row(xc, r_depths), delta, gamma);
+            const F D = u * delta - gamma;
+            num = cf ? D - delta : num;
+            den = cf ? xc * D : den;
+        }
+        den = low ? V::splat(1) : den;     // 1/x for x >= 6.7e7 as it stands
+        r = low ? r : num / den;
+        if (V::any(neg)) {                 // e sqrt(2 pi) - R(-x), +inf below the cut-off
+            const M refl = neg & (x >= -P::reflection_cutoff);
+            const F e = reflection_exp(x, refl);
+            r = refl ? e * P::sqrt_2pi - r : r;
+            r = neg & ~refl ? V::splat(std::numeric_limits<T>::infinity()) : r;
+        }
+        return nan ? x0 : r;
+    }
+
+    // MillsRatioDeriv1.
+    static F deriv1(F x0) {
+        const M nan = x0 != x0;
+        const F x = nan ? V::splat(0) : x0;
+        const M neg = x < T(0);
+        const F y = neg ? -x : x;
+        const M low = y <= T(rrel_upto);
+        const M zero = y > P::tail_guard;
+        const M cf = (y >= T(d1_cf_from)) & ~zero;
+        const M mid = ~(low | cf | zero);
+        // One division serves the convergents' delta/D and the pieces' s.
+        F num = V::splat(1), den = V::splat(1);
+        if (V::any(cf)) {                  // MillsRatio_CF(u, n, 1)
+            const F xc = cf ? y : V::splat(T(d1_cf_from));
+            const F u = xc * xc + T(3);
+            F delta, gamma;
+            convergent(u, order_row(xc, d1_depths), delta, gamma);
+            num = delta;
+            den = u * delta - gamma;
+        }
+        F r = V::splat(0);
+        const M piece = low | mid;
+        if (V::any(piece)) {
+            const Piece c = rrel_or_r1(y, low, mid);
+            const F q = (piece ? c.s_num : num) / (piece ? c.s_den : den);
+            // The other lanes evaluate at s = 1/2 and x = 1/2: a tiny s or a huge x there would run
+            // into subnormal arithmetic (slow) or overflow (a flag).
+            const F p = horner<rrel_r1_rows>(rrel_r1_columns<T>, c.row, piece ? q : V::splat(T(0.5)));
+            const F yl = low ? y : V::splat(T(0.5));
+            r = low ? T(1) - yl * (P::sqrt_pi_2 - p * yl) : mid ? p : cf ? q : r;
+        } else {
+            r = cf ? num / den : r;
+        }
+        if (V::any(neg)) {                 // -R'(y) + (sqrt(2 pi) y) e
+            const M refl = neg & (x >= -P::reflection_cutoff);
+            const F e = reflection_exp(x, refl);
+            const F yr = refl ? y : V::splat(0);
+            r = refl ? r + (P::sqrt_2pi * yr) * e : r;
+            r = neg & ~refl ? V::splat(std::numeric_limits<T>::infinity()) : r;
+        }
+        return nan ? x0 : r;
+    }
+
+    // MillsRatioDeriv3.
+    static F deriv3(F x0) {
+        const M nan = x0 != x0;
+        const F x = nan ? V::splat(0) : x0;
+        const M neg = x < T(0);
+        const F y = neg ? -x : x;
+        const M cf = y >= T(d3_cf_from);
+        const M cf_guarded = cf & (y <= P::tail_guard);
+        // One division serves the convergents' gamma/D and the pieces' s.
+        F num = V::splat(0), den = V::splat(1);
+        M beyond = M{};
+        F u_far = V::splat(1);
+        if (V::any(cf_guarded)) {          // MillsRatio_CF(u, n, 3), +0 beyond the guard on x
+            const F xc = cf_guarded ? y : V::splat(T(d3_cf_from));
+            const F u0 = xc * xc + T(3);
+            beyond = u0 > P::tail_guard;
+            u_far = beyond ? u0 : V::splat(1);
+            const F u = beyond ? V::splat(T(d3_cf_from) * T(d3_cf_from) + T(3)) : u0;
+            F delta, gamma;
+            convergent(u, order_row(xc, d3_depths), delta, gamma);
+            num = gamma;
+            den = u * delta - gamma;
+        }
+        F r;
+        if (V::any(~cf)) {
+            const Piece c = r3(cf ? V::splat(1) : y, ~cf);
+            const F q = (cf ? num : c.s_num) / (cf ? den : c.s_den);
+            r = cf ? q : horner<r3_rows>(r3_columns<T>, c.row, cf ? V::splat(T(0.5)) : q);
+        } else {
+            r = num / den;
+        }
+        r = cf & ~cf_guarded ? V::splat(0) : r;
+        // Beyond the guard on u the depth-4 value (6/u)/(u + 4), as the scalar template returns there.
+        if (V::any(beyond)) r = beyond ? (T(6) / u_far) / (u_far + T(4)) : r;
+        if (V::any(neg)) {                 // -R'''(y) + ((x x + 3) (sqrt(2 pi) y)) e
+            const M refl = neg & (x >= -P::reflection_cutoff);
+            const F e = reflection_exp(x, refl);
+            const F xr = refl ? x : V::splat(0);
+            r = refl ? r + ((xr * xr + T(3)) * (P::sqrt_2pi * -xr)) * e : r;
+            r = neg & ~refl ? V::splat(std::numeric_limits<T>::infinity()) : r;
+        }
+        return nan ? x0 : r;
+    }
+
+    template <F (*kernel)(F)> static void block(const T* x, T* out, std::size_t n) {
+        std::size_t k = 0;
+        for (; k + lanes <= n; k += lanes) {
+            F v;
+            std::memcpy(&v, x + k, sizeof v);
+            v = kernel(v);
+            std::memcpy(out + k, &v, sizeof v);
+        }
+        if (k < n) {  // the last partial vector, padded with zeros
+            F v = V::splat(0);
+            std::memcpy(&v, x + k, (n - k) * sizeof(T));
+            v = kernel(v);
+            std::memcpy(out + k, &v, (n - k) * sizeof(T));
+        }
+    }
+};
+
+template <typename V> constexpr simd::Blocks<typename V::T> blocks() {
+    using K = Kernels<V>;
+    return {K::template block<K::millsratio>, K::template block<K::deriv1>, K::template block<K::deriv3>};
+}
+
+template <int Bytes> constexpr simd::Path make_path(const char* name) {
+    return {name, blocks<Vec<float, Bytes>>(), blocks<Vec<double, Bytes>>()};
+}
+
+}  // namespace
+}  // namespace zelnor
+
+#endif
