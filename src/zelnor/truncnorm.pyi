@@ -14,3 +14,15 @@ var: np.ufunc
 # Point x, ends a, b.
 cdf: np.ufunc
 sf: np.ufunc
+pdf: np.ufunc
+logpdf: np.ufunc
+logcdf: np.ufunc
+logsf: np.ufunc
+
+# Probability p (q for isf), ends a, b.
+ppf: np.ufunc
+isf: np.ufunc
+
+# Ends a, b; dlogmass has two outputs, the derivatives in a and in b.
+entropy: np.ufunc
+dlogmass: np.ufunc

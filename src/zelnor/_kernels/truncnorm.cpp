@@ -56,13 +56,23 @@ double gauss(double t) {
     return exp_neg_half(tt, std::fma(t, t, -tt));
 }
 
-// n(t)/n(s) = exp(-(t^2 - s^2)/2) for 0 <= s < t, the exponent exact to a rounding of its own.
-double density_ratio(double s, double t) {
-    if (t >= kSquareLimit) return 0.0;
+// t^2 - s^2 for 0 <= s <= t < kSquareLimit as an unevaluated sum hi + lo, exact to a rounding of lo.
+struct Pair {
+    double hi, lo;
+};
+
+Pair square_gap(double s, double t) {
     const double tt = t * t, ss = s * s;
     const double d = tt - ss;
     const double rounding = (tt - d) - ss;  // exact: tt >= ss and both are doubles
-    return exp_neg_half(d, (rounding + std::fma(t, t, -tt)) - std::fma(s, s, -ss));
+    return {d, (rounding + std::fma(t, t, -tt)) - std::fma(s, s, -ss)};
+}
+
+// n(t)/n(s) = exp(-(t^2 - s^2)/2) for 0 <= s < t, the exponent exact to a rounding of its own.
+double density_ratio(double s, double t) {
+    if (t >= kSquareLimit) return 0.0;
+    const Pair d = square_gap(s, t);
+    return exp_neg_half(d.hi, d.lo);
 }
 
 // t n(t) for t >= 0, zero where it underflows (and at t = inf, where it is a limit, not 0 * inf).
@@ -252,6 +262,236 @@ double tail_probability(double x, double a, double b, bool upper) {
     return r > 1.0 ? 1.0 : r;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Log densities, log probabilities, quantiles, entropy and the gradient of the log mass.
+
+// From here on the exponential of a density ratio is taken with the log of the mass folded into its
+// exponent, so that a quotient near the bottom of the normal range is not formed from a subnormal.
+constexpr double kScaledExponent = 1200.0;
+// Beyond this t d1(t)/R(t) = 1 - 2/t^2 + ... is 1 to the last bit (and d1 would underflow near 1e154).
+constexpr double kTauUnit = 1e8;
+// Newton steps stop once a step is below this fraction of the quantile's own scale: with quadratic
+// convergence the next error is then below 1e-17 of it.
+constexpr double kNewtonTolerance = 1e-9;
+constexpr int kNewtonLimit = 100;
+// Products beyond this overflow.
+constexpr double kOverflow = 1e300;
+
+// hi + lo as a double and its rounding error (Knuth's two-sum).
+Pair two_sum(double hi, double lo) {
+    const double s = hi + lo;
+    const double back = s - hi;
+    return {s, (hi - (s - back)) + (lo - back)};
+}
+
+// t^2 - s^2 for 0 <= s <= t as hi + lo; beyond kSquareLimit the product (t - s)(t + s), rounded, or
+// +inf without the overflow flag where that overflows.
+Pair exponent_gap(double s, double t) {
+    if (t < kSquareLimit) return square_gap(s, t);
+    const double sum = 0.5 * t + 0.5 * s, diff = t - s;
+    if (diff >= kOverflow / sum) return {kInf, 0.0};
+    return {2.0 * (diff * sum), 0.0};
+}
+
+// -t^2/2, the log of sqrt(2 pi) n(t), -inf without the overflow flag where t^2 overflows.
+double log_gauss(double t) {
+    t = std::fabs(t);
+    return t >= kSquareLimit ? -kInf : -(0.5 * t) * t;
+}
+
+// log(N(b) - N(a)) + log sqrt(2 pi) of a straddling interval or the whole line (o.a < 0).
+double straddling_log_mass(const Ordered& o) {
+    if (o.a == -kInf) return kLnSqrt2Pi;
+    return std::log(straddling_mass2(o.a, o.b)) - kLn2 + kLnSqrt2Pi;
+}
+
+// log of the truncated density at x in [o.a, o.b] (reflected with the interval). In the tail pair it is
+// -(x^2 - a^2)/2 - log S(a, b) with the exponent exact, which also holds the narrow intervals far out;
+// elsewhere the mass is not small and log n(x) - log M has no cancellation beyond its terms' sizes.
+double log_pdf(double x, const Ordered& o) {
+    if (o.a >= 0) {
+        const Pair g = exponent_gap(o.a, x);
+        return (-0.5 * g.hi - std::log(scaled_mass(o.a, o.b))) - 0.5 * g.lo;
+    }
+    return log_gauss(x) - straddling_log_mass(o);
+}
+
+// log P(X <= x) and log P(X > x) for o.a < x < o.b, each finite wherever the probability is positive.
+// Each side that lies in a tail is the density factor (in logs, its exponent exact) times a ratio of
+// scaled masses, which never underflows; the side whose probability is near 1 is log1p of minus the
+// other, which keeps the digits of a small complement.
+struct LogProbabilities {
+    double below, above;
+};
+
+LogProbabilities log_probabilities(double x, const Ordered& o) {
+    double below, above, log_below, log_above;
+    if (o.a >= 0) {
+        const double total = scaled_mass(o.a, o.b);
+        const double ratio = scaled_mass(x, o.b) / total;
+        const Pair g = exponent_gap(o.a, x);
+        below = scaled_mass(o.a, x) / total;
+        above = exp_neg_half(g.hi, g.lo) * ratio;
+        log_below = std::log(below);
+        log_above = (std::log(ratio) - 0.5 * g.hi) - 0.5 * g.lo;
+    } else {
+        const double total = straddling_mass2(o.a, o.b);
+        if (x == 0) {
+            below = straddling_mass2(o.a, 0.0) / total;
+            above = straddling_mass2(0.0, o.b) / total;
+            log_below = std::log(below);
+            log_above = std::log(above);
+        } else {
+            // The side beyond x, seen from 0: 2 n(x) S(|x|, end)/(2 M), the density factor in logs.
+            const double end = x > 0 ? o.b : -o.a;
+            const double ratio = 2.0 * scaled_mass(std::fabs(x), end) / total;
+            const double far = kInvSqrt2Pi * gauss(x) * ratio;
+            const double log_far = (std::log(ratio) - kLnSqrt2Pi) + log_gauss(x);
+            const double near = x > 0 ? straddling_mass2(o.a, x) / total : straddling_mass2(x, o.b) / total;
+            below = x > 0 ? near : far;
+            above = x > 0 ? far : near;
+            log_below = x > 0 ? std::log(near) : log_far;
+            log_above = x > 0 ? log_far : std::log(near);
+        }
+    }
+    return {below > 0.5 ? std::log1p(-above) : log_below, above > 0.5 ? std::log1p(-below) : log_above};
+}
+
+// log P(X <= x) (upper = false) or log P(X > x) (upper = true) for a < b, none NaN.
+double log_tail_probability(double x, double a, double b, bool upper) {
+    if (x >= b) return upper ? -kInf : 0.0;
+    if (x <= a) return upper ? 0.0 : -kInf;
+    const Ordered o = order(a, b);
+    if (o.reflected) {
+        x = -x;
+        upper = !upper;
+    }
+    const LogProbabilities p = log_probabilities(x, o);
+    const double r = upper ? p.above : p.below;
+    return r > 0.0 ? 0.0 : r;
+}
+
+// y in [s, e], 0 <= s < e, with S(s, y) = f D, D = S(s, e), 0 < f <= 1/2: the lower quantile of
+// fraction f. S(s, y) is concave in y (its slope n(y)/n(s) falls), so Newton's method started below
+// the root climbs to it without overshooting. The start is the root for the density exp(-s u), which
+// lies above the Gaussian one, so its root lies below: u = -log(1 - s f D)/s, f D at s = 0.
+double solve_lower(double f, double d, double s, double e) {
+    const double t = f * d, z = s * t;
+    double y = s + (z > 0 ? -std::log1p(-z) / s : t);
+    for (int k = 0; k < kNewtonLimit && y < e; ++k) {
+        const double step = (f - scaled_mass(s, y) / d) * (d / density_ratio(s, y));
+        const double next = y + step;
+        if (next == y) break;
+        y = next;
+        if (std::fabs(step) <= kNewtonTolerance * (y - s)) break;
+    }
+    return std::fmin(std::fmax(y, s), e);
+}
+
+// y in [s, e], 0 <= s < e, with N(e) - N(y) = f (N(e) - N(s)), 0 < f <= 1/2: the upper quantile. In
+// logs, g(y) = log(n(y) S(y, e)/(n(s) D)) - log f is concave (the truncated normal is log-concave) with
+// slope -1/S(y, e), so Newton's method started above the root descends to it without overshooting.
+// Two starts lie above it: the root for R(y) = R(s) (R falls), y = sqrt(s^2 + 2 A) with
+// A = -log(f D/R(s)); and for a finite e, the root for the density exp(e v) at v = e - y (which lies
+// above the Gaussian one), v = log(1 + e f D/rho)/e with rho = n(e)/n(s). The lower of them is taken.
+double solve_upper(double f, double d, double s, double e) {
+    const double log_f = std::log(f);
+    const double a2 = 2.0 * (std::log(MillsRatio<double>(s) / d) - log_f);
+    double y = s + (s < kSquareLimit ? a2 / (s + std::sqrt(s * s + a2)) : 0.5 * a2 / s);
+    if (e < kInf) {
+        const Pair g = exponent_gap(s, e);
+        const double log_z = (((std::log(e) + std::log(d)) + log_f) + 0.5 * g.hi) + 0.5 * g.lo;
+        const double v = (log_z > 40.0 ? log_z : std::log1p(std::exp(log_z))) / e;
+        y = std::fmin(y, e - v);
+    }
+    y = std::fmax(y, s);
+    for (int k = 0; k < kNewtonLimit && y < e; ++k) {
+        const Pair g = exponent_gap(s, y);
+        const double sy = scaled_mass(y, e);
+        const double step = (((std::log(sy / d) - log_f) - 0.5 * g.hi) - 0.5 * g.lo) * sy;
+        const double next = y + step;
+        if (next == y) break;
+        y = next;
+        if (std::fabs(step) <= kNewtonTolerance * sy) break;
+    }
+    return std::fmin(std::fmax(y, s), e);
+}
+
+// x in [a, b] with P(X <= x) = t for a < b, 0 < t < 1, tc = 1 - t. Every case becomes a lower or an
+// upper quantile of fraction at most 1/2 on an interval [s, e] with 0 <= s, so that the fraction that
+// is passed never is the rounded complement of one near 1.
+double quantile(double t, double tc, double a, double b) {
+    if (a >= 0) {
+        const double d = scaled_mass(a, b);
+        return t <= 0.5 ? solve_lower(t, d, a, b) : solve_upper(tc, d, a, b);
+    }
+    if (b <= 0) {
+        const double d = scaled_mass(-b, -a);
+        return -(t <= 0.5 ? solve_upper(t, d, -b, -a) : solve_lower(tc, d, -b, -a));
+    }
+    // Straddling: the masses of [a, 0] and [0, b] in units of n(0).
+    const double left = scaled_mass(0.0, -a), right = scaled_mass(0.0, b);
+    const double total = left + right;
+    const double r = t * (total / left);  // the fraction of [a, 0] below x, where it is at most 1
+    if (r <= 1.0) return -(r <= 0.5 ? solve_upper(r, left, 0.0, -a) : solve_lower(1.0 - r, left, 0.0, -a));
+    const double g = (t * total - left) / right;  // the fraction of [0, b] below x
+    return g <= 0.5 ? solve_lower(g, right, 0.0, b) : solve_upper(tc * (total / right), right, 0.0, b);
+}
+
+// t d1(t)/R(t) = t (1 - t R(t))/R(t) for t >= 0: the tail's second moment E[X^2] = 1 + t^2 ... in the
+// form that stays exact far out.
+double tau(double t, double r) { return t >= kTauUnit ? 1.0 : t * MillsRatioDeriv1<double>(t) / r; }
+
+// H = log M + log sqrt(2 pi) + E[X^2]/2. Narrow: with the Hermite moments around x, log M + log
+// sqrt(2 pi) = -x^2/2 + log(2 h m0) and E[X^2] = x^2 + 2 x h m1/m0 + h^2 m2/m0, and the x^2 cancel
+// exactly on paper. Tail pair: with w = e^(-c) R(b), S = R(a) - w and E[X^2] = 1 + (a n(a) - b n(b))/M,
+//   H = log S + 1/2 + (tau(a) R(a) - w (tau(b) + b^2 - a^2))/(2 S),
+// where the a^2/2 of log M has cancelled against a R(a)/S ~ a^2 on paper: the numerator is -R' at both
+// ends, a sum of terms of the size of S for c > 2. Straddling: no term is large.
+double entropy(const Ordered& o) {
+    if (o.a == -kInf) return kLnSqrt2Pi + 0.5;
+    const Centre c = centre(o);
+    if (narrow(c)) {
+        const Moments m = centred_moments(c.x, c.h);
+        return std::log((o.b - o.a) * m.m0) + ((c.x * c.h) * (m.m1 / m.m0) + 0.5 * (c.h * c.h) * (m.m2 / m.m0));
+    }
+    if (o.a < 0) {
+        const double mass2 = straddling_mass2(o.a, o.b);
+        return (straddling_log_mass(o) + 0.5) - (t_density(-o.a) + t_density(o.b)) / mass2;
+    }
+    const double ra = MillsRatio<double>(o.a);
+    const double head = tau(o.a, ra) * ra;
+    const double rho = o.b == kInf ? 0.0 : density_ratio(o.a, o.b);
+    if (rho == 0.0) return std::log(ra) + 0.5 + 0.5 * (head / ra);
+    const double rb = MillsRatio<double>(o.b);
+    const Pair g = square_gap(o.a, o.b);
+    const double w = rho * rb;
+    const double s = ra - w;
+    return std::log(s) + 0.5 + 0.5 * ((head - w * (tau(o.b, rb) + g.hi)) / s);
+}
+
+// (-n(a)/M, n(b)/M) on the ordered interval. Tail pair: n(a)/M = 1/S(a, b), n(b)/M = rho/S with
+// rho = n(b)/n(a) from the exact exponent; where rho would be subnormal, exp(-(b^2 - a^2)/2 - log S)
+// with the exponent as a pair. Straddling: 2 n(t)/(2 M) from the erf sum.
+struct Slopes {
+    double lower, upper;
+};
+
+Slopes log_mass_slopes(const Ordered& o) {
+    if (o.a == -kInf) return {0.0, 0.0};
+    if (o.a < 0) {
+        const double k = 2.0 * kInvSqrt2Pi / straddling_mass2(o.a, o.b);
+        return {-(k * gauss(o.a)), k * gauss(o.b)};
+    }
+    const double s = scaled_mass(o.a, o.b);
+    if (o.b == kInf) return {-1.0 / s, 0.0};
+    const Pair g = exponent_gap(o.a, o.b);
+    if (g.hi < kScaledExponent) return {-1.0 / s, exp_neg_half(g.hi, g.lo) / s};
+    if (g.hi >= 4 * kExpUnderflow) return {-1.0 / s, 0.0};
+    const Pair e = two_sum(-0.5 * g.hi, -std::log(s));
+    return {-1.0 / s, std::exp(e.hi) * (1.0 + (e.lo - 0.5 * g.lo))};
+}
+
 }  // namespace
 
 double TruncNormLogMass(double a, double b) {
@@ -289,6 +529,74 @@ double TruncNormSf(double x, double a, double b) {
     return tail_probability(x, a, b, true);
 }
 
+double TruncNormLogPdf(double x, double a, double b) {
+    if (x != x || a != a || b != b) return quiet_nan();
+    if (a > b) return invalid_nan();
+    if (x < a || x > b) return -kInf;
+    if (a == b) return kInf;
+    const Ordered o = order(a, b);
+    return log_pdf(o.reflected ? -x : x, o);
+}
+
+double TruncNormPdf(double x, double a, double b) { return std::exp(TruncNormLogPdf(x, a, b)); }
+
+double TruncNormLogCdf(double x, double a, double b) {
+    if (x != x || a != a || b != b) return quiet_nan();
+    if (a > b) return invalid_nan();
+    return log_tail_probability(x, a, b, false);
+}
+
+double TruncNormLogSf(double x, double a, double b) {
+    if (x != x || a != a || b != b) return quiet_nan();
+    if (a > b) return invalid_nan();
+    return log_tail_probability(x, a, b, true);
+}
+
+double TruncNormPpf(double p, double a, double b) {
+    if (p != p || a != a || b != b) return quiet_nan();
+    if (a > b || p < 0 || p > 1) return invalid_nan();
+    if (p == 0) return a;
+    if (p == 1 || a == b) return p == 1 ? b : a;
+    return std::fmin(std::fmax(quantile(p, 1.0 - p, a, b), a), b);
+}
+
+double TruncNormIsf(double q, double a, double b) {
+    if (q != q || a != a || b != b) return quiet_nan();
+    if (a > b || q < 0 || q > 1) return invalid_nan();
+    if (q == 0) return b;
+    if (q == 1 || a == b) return a;
+    // The upper quantile of [a, b] is the lower one of [-b, -a], negated: q keeps its digits.
+    return std::fmin(std::fmax(-quantile(q, 1.0 - q, -b, -a), a), b);
+}
+
+double TruncNormEntropy(double a, double b) {
+    if (a != a || b != b) return quiet_nan();
+    if (a > b) return invalid_nan();
+    if (a == b) return -kInf;
+    return entropy(order(a, b));
+}
+
+void TruncNormDLogMass(double a, double b, double* da, double* db) {
+    if (a != a || b != b) {
+        *da = *db = quiet_nan();
+        return;
+    }
+    if (a > b) {
+        *da = *db = invalid_nan();
+        return;
+    }
+    if (a == b) {
+        *da = -kInf;
+        *db = kInf;
+        return;
+    }
+    const Ordered o = order(a, b);
+    const Slopes s = log_mass_slopes(o);
+    // Reflection exchanges the ends and negates both slopes (0 - s: an infinite end gives +0).
+    *da = o.reflected ? 0.0 - s.upper : s.lower;
+    *db = o.reflected ? 0.0 - s.lower : s.upper;
+}
+
 }  // namespace zelnor
 
 extern "C" {
@@ -297,4 +605,12 @@ double zelnor_TruncNormMean(double a, double b) { return zelnor::TruncNormMean(a
 double zelnor_TruncNormVar(double a, double b) { return zelnor::TruncNormVar(a, b); }
 double zelnor_TruncNormCdf(double x, double a, double b) { return zelnor::TruncNormCdf(x, a, b); }
 double zelnor_TruncNormSf(double x, double a, double b) { return zelnor::TruncNormSf(x, a, b); }
+double zelnor_TruncNormPdf(double x, double a, double b) { return zelnor::TruncNormPdf(x, a, b); }
+double zelnor_TruncNormLogPdf(double x, double a, double b) { return zelnor::TruncNormLogPdf(x, a, b); }
+double zelnor_TruncNormLogCdf(double x, double a, double b) { return zelnor::TruncNormLogCdf(x, a, b); }
+double zelnor_TruncNormLogSf(double x, double a, double b) { return zelnor::TruncNormLogSf(x, a, b); }
+double zelnor_TruncNormPpf(double p, double a, double b) { return zelnor::TruncNormPpf(p, a, b); }
+double zelnor_TruncNormIsf(double q, double a, double b) { return zelnor::TruncNormIsf(q, a, b); }
+double zelnor_TruncNormEntropy(double a, double b) { return zelnor::TruncNormEntropy(a, b); }
+void zelnor_TruncNormDLogMass(double a, double b, double* da, double* db) { zelnor::TruncNormDLogMass(a, b, da, db); }
 }

@@ -70,6 +70,14 @@ ZELNOR_API double TruncNormMean(double a, double b);
 ZELNOR_API double TruncNormVar(double a, double b);
 ZELNOR_API double TruncNormCdf(double x, double a, double b);
 ZELNOR_API double TruncNormSf(double x, double a, double b);
+ZELNOR_API double TruncNormPdf(double x, double a, double b);
+ZELNOR_API double TruncNormLogPdf(double x, double a, double b);
+ZELNOR_API double TruncNormLogCdf(double x, double a, double b);
+ZELNOR_API double TruncNormLogSf(double x, double a, double b);
+ZELNOR_API double TruncNormPpf(double p, double a, double b);
+ZELNOR_API double TruncNormIsf(double q, double a, double b);
+ZELNOR_API double TruncNormEntropy(double a, double b);
+ZELNOR_API void TruncNormDLogMass(double a, double b, double* da, double* db);
 
 }  // namespace zelnor
 
@@ -81,6 +89,14 @@ ZELNOR_API double zelnor_TruncNormMean(double a, double b);
 ZELNOR_API double zelnor_TruncNormVar(double a, double b);
 ZELNOR_API double zelnor_TruncNormCdf(double x, double a, double b);
 ZELNOR_API double zelnor_TruncNormSf(double x, double a, double b);
+ZELNOR_API double zelnor_TruncNormPdf(double x, double a, double b);
+ZELNOR_API double zelnor_TruncNormLogPdf(double x, double a, double b);
+ZELNOR_API double zelnor_TruncNormLogCdf(double x, double a, double b);
+ZELNOR_API double zelnor_TruncNormLogSf(double x, double a, double b);
+ZELNOR_API double zelnor_TruncNormPpf(double p, double a, double b);
+ZELNOR_API double zelnor_TruncNormIsf(double q, double a, double b);
+ZELNOR_API double zelnor_TruncNormEntropy(double a, double b);
+ZELNOR_API void zelnor_TruncNormDLogMass(double a, double b, double* da, double* db);
 
 #ifdef __cplusplus
 }
