@@ -14,8 +14,9 @@ jitted loop costs what a C loop over the entry points costs. Functions using the
 
 Types. On scalars the float32 path runs when every real argument is float32, as the ufunc's float32
 loop does (the Mills-ratio kernels in float, the truncated normal in double rounded to float); any
-other mix of floats and integers runs in float64. On arrays (with scalars) the call broadcasts and
-loops element-wise, giving a new array of that element type. dlogmass gives a tuple of two.
+other mix of floats, integers and booleans runs in float64. On arrays (with scalars) the call
+broadcasts and loops element-wise, giving a new array of that element type. dlogmass gives a tuple
+of two.
 
 Domain errors follow NumPy's and Numba's convention for nopython code: the result is NaN and nothing
 is raised, warned or flagged (np.errstate has no effect inside jitted code). That is
@@ -25,11 +26,10 @@ truncated normal for a > b, and ppf, isf for probabilities outside [0, 1]; NaN i
 Only positional arguments are accepted: no out= or where=, and no ufunc methods (.outer, .reduce).
 """
 import ctypes
-import functools
 import importlib
 from typing import Callable, NamedTuple
 
-import llvmlite.binding
+import llvmlite.binding  # type: ignore[import-untyped]
 import numba
 import numpy as np
 from llvmlite import ir
@@ -114,8 +114,7 @@ def _entry_point(module, symbol, cargs, real):
     return types.ExternalFunction(name, (types.void if "o" in cargs else real)(*params))
 
 
-@intrinsic
-def _outputs(typingctx, function, result, args):
+def _call_with_outputs(typingctx, function, result, args):
     """function(*args, &out1, &out2, ...) for an entry point whose trailing parameters receive its
     outputs, into stack slots; returns them converted to the number class result, as a tuple."""
     reals = function.sig.args[len(args):]
@@ -134,6 +133,9 @@ def _outputs(typingctx, function, result, args):
         return context.make_tuple(builder, returned, outs)
 
     return returned(function, result, args), codegen
+
+
+_outputs = intrinsic(_call_with_outputs)
 
 
 def _scalar(call, inside, fixed, result):
@@ -175,7 +177,8 @@ def _register(kernel):
     inputs = kernel.cargs.rstrip("o")
     kinds = inputs[:len(inputs) - len(kernel.fixed)]
     n_outputs = len(kernel.cargs) - len(inputs)
-    accepted = [(types.Integer,) if kind == "i" else (types.Integer, types.Float) for kind in kinds]
+    reals = (types.Boolean, types.Integer, types.Float)
+    accepted = [(types.Integer,) if kind == "i" else reals for kind in kinds]
     double = _entry_point(module, kernel.double, kernel.cargs, types.float64)
     # Without a float instantiation the float32 arguments widen exactly to double on the call.
     single = double
@@ -204,8 +207,8 @@ def _register(kernel):
         return paths[all(arg == types.float32 for arg, kind in zip(args, kinds) if kind == "r")]
 
 
-@functools.cache
 def _init_extension():
-    """Numba's entry point: teaches Numba every function of KERNELS (once per process)."""
+    """Numba's entry point, which Numba calls once per process: teaches it every function of
+    KERNELS."""
     for kernel in KERNELS:
         _register(kernel)
