@@ -17,9 +17,9 @@ REPOSITORY = Path(__file__).resolve().parents[1]
 STEP_SECONDS = 900
 
 # Besides the compiled modules and the kernels: the declarations for cimport, the coefficient
-# tables the kernel sources include, and the typing information.
-WHEEL_FILES = ["__init__.py", "_truncnorm_scipy.py", "mills.pxd", "divdiff.pxd", "_mills_coef.h", "mills.pyi", "divdiff.pyi",
-               "py.typed"]
+# tables the kernel sources include, the typing information and the Numba extension.
+WHEEL_FILES = ["__init__.py", "_truncnorm_scipy.py", "mills.pxd", "divdiff.pxd", "_mills_coef.h", "mills.pyi",
+               "divdiff.pyi", "py.typed", "_numba.py"]
 
 CHECK = """\
 import sys
