@@ -38,6 +38,8 @@ constexpr double kExpUnderflow = 746.0;
 constexpr double kProductLimit = 1e150;
 // n(t) underflows to 0 from here on.
 constexpr double kDensityZero = 39.0;
+// From here on a tail pair's mean rounds to its lower end a (header comment): 2^27.
+constexpr double kMeanAtEnd = 0x1p27;
 
 double quiet_nan() { return std::numeric_limits<double>::quiet_NaN(); }
 
@@ -201,6 +203,7 @@ double mean(const Ordered& o) {
         return c.x + c.h * (m.m1 / m.m0);
     }
     if (o.a < 0) return straddling_mean(o, c, straddling_mass2(o.a, o.b));
+    if (o.a >= kMeanAtEnd) return o.a;
     const Gap g = gap(c.x, c.h);
     return g.q / scaled_mass(o.a, o.b, c.x, c.h, g);
 }

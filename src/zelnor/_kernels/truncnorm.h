@@ -61,6 +61,11 @@
 // subnormal). The mean is kept within [a, b] (far in a tail 1/R(a) could round one ulp below a). The
 // log mass is finite wherever a^2/2 is, up to |a| = sqrt(2 DBL_MAX).
 //
+// Far tail: for 0 < a the mean of [a, b] lies in (a, 1/R(a)], and 1/R(a) < a + 1/a. From a = 2^27 on,
+// 1/a <= 2^-27 is below half an ulp of a (at least 2^-26), so the mean rounds to a and is returned as
+// a, exactly. q/S would come to the same number but for the largest ends, where S ~ 1/a is subnormal
+// (a beyond 4.5e307) and the quotient overflows.
+//
 // Invalid input: NaN in gives NaN out quietly; a > b gives a quiet NaN and raises the invalid flag.
 // a == b gives the limits log mass -inf, mean a, var 0, and the distribution of the point a.
 #ifndef ZELNOR_KERNELS_TRUNCNORM_H
