@@ -89,7 +89,14 @@ Gap gap(double x, double h) {
     double c = 0.0;
     if (x != 0.0) c = x < kProductLimit && h < kProductLimit ? (x + x) * h : kInf;
     if (c >= kExpUnderflow) return {c, 0.0, 1.0};
-    return {c, std::exp(-c), -std::expm1(-c)};
+    // One exponential, the other from it: the difference with 1 lies in [1/2, 1], where its
+    // rounding is relative, so each keeps about an ulp (below ln 2, q itself is small).
+    if (c < kLn2) {
+        const double q = -std::expm1(-c);
+        return {c, 1.0 - q, q};
+    }
+    const double ratio = std::exp(-c);
+    return {c, ratio, 1.0 - ratio};
 }
 
 // S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf, given the centre x = s/2 + t/2, the
