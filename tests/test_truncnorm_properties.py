@@ -132,6 +132,8 @@ PROPERTIES = [mean_inside, var_bounded, cdf_sf_probabilities, cdf_sf_sum_to_one,
 @example(case=(-3 * U, 2 * U, -U, -U))
 @example(case=(234626691.72303438, INF, 234626691.72303438, 3e8))
 @example(case=(INF, INF, INF, INF))
+@example(case=(-1.7976931348623157e308, -1.7976931348623153e308, -INF, INF))
+@example(case=(1.7976931348623153e308, INF, INF, INF))
 def test_property(holds, case):
     holds(*case)
 

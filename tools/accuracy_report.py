@@ -153,10 +153,11 @@ CF_BOUNDS = (21.2, 41.0, 165.0, 12800.0)   # depths 8, 6, 4, 2 of the difference
 
 
 def dd_boundaries(rng):
-    """Dense around the thresholds of the difference branch: x = -1.25 (where the reflected
-    difference starts) with steps from 0 and 1e-16 to 1, the seed switch x = 17.1 and the depth
+    """Dense around the thresholds of the difference branch: x = -1.25 (where the window closes,
+    the reflected difference taking every step below it) and from the left of 0 (where it takes the
+    steps beyond the window) with steps from 0 and 1e-16 to 1, the seed switch x = 17.1 and the depth
     bounds of x - dx inside the window, each with steps log-spread over the window."""
-    x_turn = near(rng, [-1.25])
+    x_turn = np.concatenate([near(rng, [-1.25]), -draw(rng, 200, [(1.0, "log", 1e-300, 1.0)])])
     dx_turn = np.where(rng.uniform(size=x_turn.size) < 0.1, 0.0,
                        draw(rng, x_turn.size, [(1.0, "log", 1e-16, 1.0)]))
     a = near(rng, CF_BOUNDS + (17.1,), spread=1e-6)
@@ -322,8 +323,11 @@ CASES = [
                 lambda x, dx: dd_main(x, dx) & (dx >= 0.5 * window(x)) & (dx <= 2 * window(x))),
           Range("-1 <= x <= 60, dx <= 30, -31 <= x - dx < -1", dd_reflected),
           Range("60 < x <= 1e6, 1e-16 x <= dx <= 0.9 x", lambda x, dx: x > 60),
-          Range("-1.25 < x < -1, 0 <= dx, x - dx above the overflow point",
-                lambda x, dx: (x > -1.25) & (x < -1)),
+          Range("-1.25 < x < -0.5, 0 <= dx, x - dx above the overflow point; in units of "
+                "eps ((x^2 + dx^2)/2 + 2)", lambda x, dx: (x > -1.25) & (x < -0.5), 4.0,
+                reflected_difference_unit),
+          Range("-0.5 <= x < 0, the same; in units of eps ((x^2 + dx^2)/2 + 2)",
+                lambda x, dx: (x >= -0.5) & (x < 0), None, reflected_difference_unit),
           Range("-37 <= x <= -1.25, 0 <= dx <= 30, x - dx above the overflow point; "
                 "in units of eps ((x^2 + dx^2)/2 + 2)", dd_below_turn, 4.0,
                 reflected_difference_unit)),
@@ -475,9 +479,10 @@ def write_markdown(path, results, options):
         "",
         "For x < 0 both zelnor and the SciPy route are limited by the conditioning of "
         "exp(x^2/2), about (x^2/2 + 2) eps; the same holds for the divided differences whose "
-        "point x - dx lies below -1. For x <= -1.25 `millsratio_dd` sums two positive terms from "
-        "the reflection of R, where the route's difference cancels; its errors there are given "
-        "in units of that conditioning, eps ((x^2 + dx^2)/2 + 2). `millsratio_dd_cf` "
+        "point x - dx lies below -1. For x <= -1.25, and for x < 0 beyond the series window, "
+        "`millsratio_dd` sums two positive terms from the reflection of R, where the route's "
+        "difference cancels; its errors for x < -1 are given in units of that conditioning, "
+        "eps ((x^2 + dx^2)/2 + 2). `millsratio_dd_cf` "
         "computes the divided difference of the depth-%d continued-fraction convergent K of R; "
         "its reference is that quantity in "
         "mpmath, and its baseline forms the same convergent in float64 and subtracts." % CF_DEPTH,

@@ -156,7 +156,7 @@ TEST(DifferenceBranch, WindowEdge) {
     for (const Row& r : zelnor_test::load_reference("divdiff.txt", 2)) {
         const double x = r.args[0], dx = r.args[1];
         const double edge = (1.25 + x) * 0.0392;
-        if (dx == edge) {
+        if (dx == edge && x >= 0) {
             ++on_edge;
             const double direct = (MillsRatio(x - dx) - MillsRatio(x + dx)) / (dx + dx);
             EXPECT_EQ(MillsRatioDiff(x, dx, 1), direct) << zelnor_test::full(x);
@@ -167,6 +167,16 @@ TEST(DifferenceBranch, WindowEdge) {
     }
     EXPECT_GT(on_edge, 100);
     EXPECT_GT(inside_cf, 50);
+}
+
+// Beyond the window the direct difference is taken from x = 0 on, the reflected one (a different
+// rounding) left of 0.
+TEST(DifferenceBranch, DirectFromZero) {
+    const auto direct = [](double x, double dx) { return (MillsRatio(x - dx) - MillsRatio(x + dx)) / (dx + dx); };
+    for (const auto& [x, dx] : {std::pair{0.0, 0.1}, std::pair{0.0, 3.0}, std::pair{5e-324, 0.049}})
+        EXPECT_EQ(MillsRatioDiff(x, dx, 1), direct(x, dx)) << at(x, dx);
+    for (const auto& [x, dx] : {std::pair{-0.001, 0.1}, std::pair{-0.01, 3.0}, std::pair{-0.3, 0.1}})
+        EXPECT_NE(MillsRatioDiff(x, dx, 1), direct(x, dx)) << at(x, dx);
 }
 
 TEST(DifferenceBranch, ZeroStepIsTheDerivative) {
@@ -215,6 +225,22 @@ INSTANTIATE_TEST_SUITE_P(
                       ReflectedCase{-7.5, 0.5, 197821316216900.12, 0.011016740897780661},
                       ReflectedCase{-17.7, 20.03, 8.259686673267851e+307, -4.5351586853390276e+291},
                       ReflectedCase{-20.0, -2.5, 4.274749415526414e+109, 6.637375225341331e+92}));
+
+// Above x = -1.25 the window closes, and a step just beyond it cancelled in the direct difference
+// (0.085 relative at (-1.25 + 1e-14, 4.6e-16), 132 eps at (-1.2, 0.002), 25 eps at (-0.02, 0.0485));
+// left of 0 the reflected difference is taken beyond the window as well.
+INSTANTIATE_TEST_SUITE_P(
+    AboveMinus1_25, ReflectedDifference,
+    ::testing::Values(ReflectedCase{-1.24999999999999, 4.6e-16, 7.120686454768304, 1.90261919711172e-16},
+                      ReflectedCase{-1.2499990463256836, 1e-07, 7.120673296549903, 3.363652421531123e-16},
+                      ReflectedCase{-1.2499, 1e-05, 7.119306871997084, 1.480962558818621e-17},
+                      ReflectedCase{-1.2, 0.002, 6.4685697406885785, -1.9475585767716282e-16},
+                      ReflectedCase{-1.1, 0.0062, 5.364415681661885, 2.0979127510000604e-16},
+                      ReflectedCase{-1.0, 0.0099, 4.477328015946903, -4.17765627139986e-16},
+                      ReflectedCase{-0.6, 0.026, 2.3075313662452346, 7.931357028613751e-18},
+                      ReflectedCase{-0.2, 0.042, 1.2971290612683481, 3.912836488169778e-17},
+                      ReflectedCase{-0.02, 0.0485, 1.0262859382680505, 3.5739738020034063e-17},
+                      ReflectedCase{-0.9, 20.0, 4.4577556890397655e+93, -2.038726050927857e+77}));
 
 // Where the value is +inf the result is +inf, not inf - inf = NaN: beyond the reflection cut-off, for a
 // step whose double overflows, and in float for the reflected sum.
@@ -590,6 +616,11 @@ INSTANTIATE_TEST_SUITE_P(
         FloatCase{-1.25f, 0x1p-10f, 1, 0, 7.120691459673947, 2},
         FloatCase{-12.0f, 1.0f, 1, 0, 6.250915948816806e+36, 2},
         FloatCase{-3.0f, 0.25f, 1, 0, 765.8346849517081, 2},
+        // and above it, just beyond the narrow window (the direct difference: 1.7e4, 202, 59, 10 ulp)
+        FloatCase{-1.2499f, 1e-05f, 1, 0, 7.11930664309608, 2},
+        FloatCase{-1.2f, 0.002f, 1, 0, 6.4685703281267735, 2},
+        FloatCase{-1.0f, 0.0099f, 1, 0, 4.477328015943909, 2},
+        FloatCase{-0.6f, 0.026f, 1, 0, 2.3075314512412457, 2},
         // continued-fraction regime, and x = 1e4 where the plain float recurrence overflows
         FloatCase{40.0f, 0.5f, 1, 0, 0.0006239288361143154800, 4},
         FloatCase{200.0f, 1.0f, 1, 0, 0.00002499875009374218777, 4},

@@ -110,8 +110,9 @@ TEST(TruncNorm, TailVarianceSwitchesAtOne) {
 // Edges where the formulas once failed, with exact values: with ends below 2^-60 the distribution is
 // uniform to 2^-120, so the uniform answers are exact (subnormal ends were halved before they were
 // combined: cdf 0 for 0.25, cdf + sf = 1.67, mean 6u for 5u); the log mass far out, from mpmath at 60
-// digits, finite up to sqrt(2 DBL_MAX) (it was -inf from 1.3e154); a far-tail mean that rounded one
-// ulp below a (its exact value lies within half an ulp above a).
+// digits, finite up to sqrt(2 DBL_MAX) (it was -inf from 1.3e154); far-tail means that rounded one
+// ulp below a or overflowed (S ~ 1/a subnormal) where the exact value lies within half an ulp above a,
+// as it does from a = 2^27 on, and at 1e7 (mpmath), 54 ulps above a, where it does not.
 struct EdgeCase {
     const char* what;
     double value, exact, tolerance;  // absolute
@@ -154,7 +155,13 @@ INSTANTIATE_TEST_SUITE_P(
                  -1.7976931348623155e+308, 2 * eps * 1.7976931348623155e+308},
         EdgeCase{"mean(234626691.72303438, inf)", TruncNormMean(234626691.72303438, inf), 234626691.72303438, 0.0},
         EdgeCase{"mean(-inf, -234626691.72303438)", TruncNormMean(-inf, -234626691.72303438),
-                 -234626691.72303438, 0.0}));
+                 -234626691.72303438, 0.0},
+        EdgeCase{"mean(2^27, inf)", TruncNormMean(0x1p27, inf), 0x1p27, 0.0},
+        EdgeCase{"mean(1e7, inf)", TruncNormMean(1e7, inf), 10000000.0000001, 2e-9},
+        EdgeCase{"mean(DBL_MAX - 2 ulp, inf)", TruncNormMean(1.7976931348623153e308, inf),
+                 1.7976931348623153e308, 0.0},
+        EdgeCase{"mean(-DBL_MAX, -(DBL_MAX - 2 ulp))", TruncNormMean(-1.7976931348623157e308, -1.7976931348623153e308),
+                 -1.7976931348623153e308, 0.0}));
 
 // Beyond sqrt(2 DBL_MAX) the log mass is below the double range; far-tail means stay within [a, b]
 // over many decades of a and widths.

@@ -301,6 +301,10 @@ template <typename T> T MillsRatioDiff(T x, T dx, int theta) {
                (dx2 / T(6)) *
                    (r_d3 + (dx2 / T(20)) * (r_d5 + (dx2 / T(42)) * (r_d7 + (dx2 / T(72)) * r_d9)));
     }
+    // Left of 0 the window closes towards x = -1.25, and the direct difference of a step just beyond
+    // it cancels; there the reflected difference, a sum of positive terms with its exponent carried
+    // exactly, is taken as below -1.25.
+    if (x < T(0)) return reflected_difference(-x, d);
     // Direct: the step is large enough that the difference of two Mills ratios keeps its precision.
     const T ra = MillsRatio(a);
     const T rb = MillsRatio(x + d);

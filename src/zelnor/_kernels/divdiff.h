@@ -10,6 +10,9 @@
 //                                          depth 2, 4, 6 or 8 from a >= 12800, 165, 41, 21.2 (the
 //                                          depths -R' itself uses from those points)
 //   dx < (1.25 + x) 0.0392 and a < 21.2    a five-term Taylor series in dx seeded from -R'''(x)
+//   beyond the window and x < 0            the reflected difference again: the window closes towards
+//                                          -1.25, and the direct difference of a step just beyond it
+//                                          cancels (1.2 relative at x = -1.25 + 1.8e-15, dx = 1.2e-16)
 //   otherwise (and for NaN)                (R(a) - R(x + |dx|))/(2 |dx|), two Mills ratios
 // The difference is even in dx, and the kernel computes it with |dx|, so a negative step gives the
 // value of the positive one bit for bit. The quotient by 2 dx is formed without overflowing 2 dx, and
@@ -19,7 +22,7 @@
 // reflected values cancels (0.14 relative at x = -30, h = 1e-14, 0/0 at h = 0). With y = -x the
 // reflection R(-t) = sqrt(2 pi) exp(t^2/2) - R(t) at t = y + h and y - h gives the sum of two positive terms
 //   D(x, h) = sqrt(2 pi) exp((y^2 + h^2)/2) sinh(y h)/h + D(y, h),
-// D(y, h) from the regimes above (y >= 1.25), the first term as sqrt(2 pi) y exp((y + h)^2/2) (1 - e^(-t))/t,
+// D(y, h) from the regimes above (y > 0), the first term as sqrt(2 pi) y exp((y + h)^2/2) (1 - e^(-t))/t,
 // t = 2 y h, with its exponent carried to twice the working precision; at h = 0 it is -R'(x).
 //
 // Taylor regime. Differentiating R' = x R - 1 by Leibniz's rule gives R^(k+1) = x R^(k) + k R^(k-1);
@@ -57,8 +60,11 @@
 //     reflected difference, -37 <= x <= -1.25, 0 <= dx <= 30, x - dx above the overflow point:
 //     3.3 eps (at x = -6.6, dx = 2.2), at most 0.93 eps ((x^2 + dx^2)/2 + 2) (at x = -1.25, where
 //     D(y, h) weighs most);
-//     just above x = -1.25 the window is narrow and the direct difference of a small step cancels:
-//     0.19 relative at x = -1.25 + 1e-14, dx = 4.6e-16;
+//     -1.25 < x < 0, 0 <= dx <= 30, x - dx above the overflow point (tools/accuracy_report.py, and
+//     20000 points dense at -1.25 and around the window edge): below -0.5 at most
+//     1.5 eps ((x^2 + dx^2)/2 + 2); from -0.5 to 0 up to 12 eps ((x^2 + dx^2)/2 + 2), 24 eps just
+//     beyond the window near x = -0.03, dx = 0.05, where D(y, h) in the sum cancels as the direct
+//     difference does on the other side of 0 (the direct difference there: 13 eps ((x^2 + dx^2)/2 + 2));
 //   reflected sum: 3.4e-16 where both arguments are non-negative; with a negative argument y,
 //     1.5 (y^2/2 + 2) eps, the conditioning of exp(y^2/2);
 //   continued-fraction difference against the exact divided difference of the convergent, for
@@ -69,8 +75,9 @@
 //   n_terms = INT_MAX: about 6 s (2^31 passes of 3 ns).
 // Float runs the same steps in float (tools/float_accuracy.py, in float ulps): Taylor regime 2.9;
 // continued-fraction regime 14; direct regime up to 43 just beyond the window edge, where
-// R(x - dx) - R(x + dx) cancels most (42.5 at x = 187.33597, dx = 7.435887), 130 just above
-// x = -1.25; reflected difference 4.6, within 0.55 ((x^2 + dx^2)/2 + 2) float eps; reflected sum within
+// R(x - dx) - R(x + dx) cancels most (42.5 at x = 187.33597, dx = 7.435887); reflected difference
+// 4.6, within 0.55 ((x^2 + dx^2)/2 + 2) float eps below -1.25, 2.5 float eps (0.29 of that unit)
+// for -1.25 < x < -0.5 and 1.8 ((x^2 + dx^2)/2 + 2) float eps from -0.5 to 0; reflected sum within
 // 1.3 (y^2/2 + 2) float eps for a negative argument y; the continued-fraction difference up to 22 at
 // depths up to 8 (21.7 at x = 4118.159, dx = 0.2526059, depth 8), about 1.3 n at depths n to 30.
 //

@@ -38,6 +38,8 @@ constexpr double kExpUnderflow = 746.0;
 constexpr double kProductLimit = 1e150;
 // n(t) underflows to 0 from here on.
 constexpr double kDensityZero = 39.0;
+// From here on a tail pair's mean rounds to its lower end a (header comment): 2^27.
+constexpr double kMeanAtEnd = 0x1p27;
 
 double quiet_nan() { return std::numeric_limits<double>::quiet_NaN(); }
 
@@ -97,7 +99,14 @@ Gap gap(double x, double h) {
     double c = 0.0;
     if (x != 0.0) c = x < kProductLimit && h < kProductLimit ? (x + x) * h : kInf;
     if (c >= kExpUnderflow) return {c, 0.0, 1.0};
-    return {c, std::exp(-c), -std::expm1(-c)};
+    // One exponential, the other from it: the difference with 1 lies in [1/2, 1], where its
+    // rounding is relative, so each keeps about an ulp (below ln 2, q itself is small).
+    if (c < kLn2) {
+        const double q = -std::expm1(-c);
+        return {c, 1.0 - q, q};
+    }
+    const double ratio = std::exp(-c);
+    return {c, ratio, 1.0 - ratio};
 }
 
 // S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf, from rs = R(s), rt = R(t) (not read for
@@ -176,20 +185,37 @@ struct Moments {
     double m0, m1, m2;
 };
 
+// The series stops by k = kSeriesTerms at the latest; it divides by k + 1 and j + 1, j + 2, j + 3.
+constexpr int kSeriesTerms = 80;
+
+// 1/n for the series, each correctly rounded: a division inside the recurrence's chain of dependent
+// operations costs several multiplications' time (the series took 130 ns with it, 74 ns without).
+struct Reciprocals {
+    double of[kSeriesTerms + 4];
+};
+
+constexpr Reciprocals reciprocals() {
+    Reciprocals r{};
+    for (int n = 1; n < kSeriesTerms + 4; ++n) r.of[n] = 1.0 / n;
+    return r;
+}
+
+constexpr Reciprocals kInv = reciprocals();
+
 Moments centred_moments(double x, double h) {
     const double xh = x * h, hh = h * h;
     double prev = 1.0, cur = xh;  // t_0, t_1
-    Moments m{1.0, -xh / 3.0, 1.0 / 3.0};
+    Moments m{1.0, -xh * kInv.of[3], kInv.of[3]};
     // From k = 6 on the recurrence coefficients (x h + h^2)/(k + 1) are below 1/2, so two small
     // consecutive terms bound all later ones; m0 >= exp(-1/6) makes the bound relative.
-    for (int k = 1; k < 80; ++k) {
-        const double next = (xh * cur - hh * prev) / double(k + 1);
+    for (int k = 1; k < kSeriesTerms; ++k) {
+        const double next = (xh * cur - hh * prev) * kInv.of[k + 1];
         const int j = k + 1;
         if (j % 2 == 0) {
-            m.m0 += next / double(j + 1);
-            m.m2 += next / double(j + 3);
+            m.m0 += next * kInv.of[j + 1];
+            m.m2 += next * kInv.of[j + 3];
         } else {
-            m.m1 -= next / double(j + 2);
+            m.m1 -= next * kInv.of[j + 2];
         }
         prev = cur;
         cur = next;
@@ -221,6 +247,7 @@ double mean(const Ordered& o) {
         return c.x + c.h * (m.m1 / m.m0);
     }
     if (o.a < 0) return straddling_mean(o, c, straddling_mass2(o.a, o.b));
+    if (o.a >= kMeanAtEnd) return o.a;
     const Gap g = gap(c.x, c.h);
     return g.q / scaled_mass(o.a, o.b, c.x, c.h, g);
 }

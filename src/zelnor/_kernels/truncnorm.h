@@ -63,6 +63,11 @@
 // subnormal). The mean is kept within [a, b] (far in a tail 1/R(a) could round one ulp below a). The
 // log mass is finite wherever a^2/2 is, up to |a| = sqrt(2 DBL_MAX).
 //
+// Far tail: for 0 < a the mean of [a, b] lies in (a, 1/R(a)], and 1/R(a) < a + 1/a. From a = 2^27 on,
+// 1/a <= 2^-27 is below half an ulp of a (at least 2^-26), so the mean rounds to a and is returned as
+// a, exactly. q/S would come to the same number but for the largest ends, where S ~ 1/a is subnormal
+// (a beyond 4.5e307) and the quotient overflows.
+//
 // Log density, log probabilities, quantiles, entropy and the gradient of the log mass (the interval
 // reflected as above; A = (x^2 - a^2)/2 kept as an unevaluated pair, squares split by fma, so that
 // n(x)/n(a) = e^(-A) and its log are exact to one rounding however far out):
