@@ -53,6 +53,8 @@ static_assert(rrel_r1_rows <= padded_rows && r3_rows <= padded_rows, "tables fit
 template <typename T>
 constexpr auto rrel_r1_columns = by_columns<T, rrel_width>(C_Rrel, rrel_rows, C_R1, rrel_r1_rows - rrel_rows);
 template <typename T> constexpr auto r3_columns = by_columns<T, r3_width>(C_R3, r3_rows);
+// The C_R3 rows below r3_window fill four registers of double, those from it on two.
+constexpr int r3_window = 32;
 
 // The padded convergent rows of every order, by columns.
 constexpr int n_orders = int(std::size(convergents));
@@ -276,11 +278,22 @@ template <typename V> struct Kernels {
         return row((a / d) * m, last);
     }
 
-    // horner<W> of mills.cpp over row i of the table in each lane.
-    template <int Rows, int W> static F horner(const Columns<T, W>& t, F i, F s) {
-        F p = V::template lookup<Rows>(t.col[W - 1], i);
-        for (int k = W - 2; k >= 0; --k) p = p * s + V::template lookup<Rows>(t.col[k], i);
+    // horner<W> of mills.cpp over row from + i of the table in each lane, i below Rows.
+    template <int Rows, int W> static F horner(const Columns<T, W>& t, int from, F i, F s) {
+        F p = V::template lookup<Rows>(t.col[W - 1] + from, i);
+        for (int k = W - 2; k >= 0; --k) p = p * s + V::template lookup<Rows>(t.col[k] + from, i);
         return p;
+    }
+
+    // The same over rows below Rows, for the lanes in active (the others get some row's value): where
+    // every such lane's row lies below Lo, or every one from Lo on, only that window of the table is
+    // looked up, in fewer registers (a permute where the whole table would need a gather).
+    template <int Rows, int Lo, int W> static F horner_window(const Columns<T, W>& t, F i, F s, M active) {
+        const M high = active & (i >= T(Lo));
+        if (!V::any(high)) return horner<Lo>(t, 0, active ? i : V::splat(0), s);
+        if (!V::any(active & ~high))
+            return horner<Rows - Lo>(t, Lo, active ? i - T(Lo) : V::splat(0), s);
+        return horner<Rows>(t, 0, i, s);
     }
 
     // A piece's row and its local variable s = s_num / s_den, the division left to the caller so that
@@ -355,7 +368,8 @@ template <typename V> struct Kernels {
         F num = V::splat(1), den = y, r = V::splat(0);
         if (V::any(low | mid)) {
             const Piece c = rrel_or_r1(y, low, mid);
-            const F p = horner<rrel_r1_rows>(rrel_r1_columns<T>, c.row, c.s_num / c.s_den);
+            // (The whole table: here the window's test cost about what it saved.)
+            const F p = horner<rrel_r1_rows>(rrel_r1_columns<T>, 0, c.row, c.s_num / c.s_den);
             r = P::sqrt_pi_2 - y * p;      // x <= 1: sqrt(pi/2) - x Rrel
             num = mid ? T(1) - p : num;    // 1 < x < 9.5: (1 - p)/x
         }
@@ -406,7 +420,8 @@ template <typename V> struct Kernels {
             const F q = (piece ? c.s_num : num) / (piece ? c.s_den : den);
             // The other lanes evaluate at s = 1/2 and x = 1/2: a tiny s or a huge x there would run
             // into subnormal arithmetic (slow) or overflow (a flag).
-            const F p = horner<rrel_r1_rows>(rrel_r1_columns<T>, c.row, piece ? q : V::splat(T(0.5)));
+            const F s = piece ? q : V::splat(T(0.5));
+            const F p = horner_window<rrel_r1_rows, rrel_rows>(rrel_r1_columns<T>, c.row, s, piece);
             const F yl = low ? y : V::splat(T(0.5));
             r = low ? T(1) - yl * (P::sqrt_pi_2 - p * yl) : mid ? p : cf ? q : r;
         } else {
@@ -449,7 +464,8 @@ template <typename V> struct Kernels {
         if (V::any(~cf)) {
             const Piece c = r3(cf ? V::splat(1) : y, ~cf);
             const F q = (cf ? num : c.s_num) / (cf ? den : c.s_den);
-            r = cf ? q : horner<r3_rows>(r3_columns<T>, c.row, cf ? V::splat(T(0.5)) : q);
+            const F s = cf ? V::splat(T(0.5)) : q;
+            r = cf ? q : horner_window<r3_rows, r3_window>(r3_columns<T>, c.row, s, ~cf);
         } else {
             r = num / den;
         }
@@ -466,12 +482,15 @@ template <typename V> struct Kernels {
         return nan ? x0 : r;
     }
 
-    // The classes a block's arguments are sorted into before evaluation, by |x|: the polynomial pieces
-    // below cf_from, the continued fractions below far_from, and beyond (or NaN). A vector whose lanes
-    // share a class skips the other classes' regimes. The thresholds only steer the work: every lane's
-    // value is its own whatever lanes share its vector.
+    // The classes a block's arguments are sorted into before evaluation, by |x| against rising
+    // thresholds: the pieces (of -R''' in two windows of rows), the continued fractions, and beyond
+    // (or NaN). A vector whose lanes share a class skips the other classes' regimes (and looks up one
+    // window of rows). The thresholds only steer the work: every lane's value is its own whatever
+    // lanes share its vector.
+    static constexpr int max_classes = 4;
     struct Split {
-        T cf_from, far_from;
+        int classes;
+        T from[max_classes - 1];
     };
 
     static constexpr std::size_t chunk = 512;  // elements sorted at a time: their classes stay in L1
@@ -501,38 +520,32 @@ template <typename V> struct Kernels {
         }
     }
 
-    // Sorts the arguments by class into three buffers, evaluates each buffer as whole vectors (its
-    // last vector padded with its own first argument), and puts the results back in place.
+    // Sorts the arguments by class into buffers, evaluates each buffer as whole vectors (its last
+    // vector padded with its own first argument), and puts the results back in place.
     template <F (*kernel)(F), const Split& split>
     static void sorted_chunk(const T* x, T* out, std::size_t n) {
-        constexpr std::size_t vectors = chunk / lanes;
-        alignas(64) T buf[3][chunk + lanes];
-        unsigned mask[vectors][2];
-        int count[3] = {0, 0, 0};
+        constexpr int classes = split.classes, last = classes - 1;
+        alignas(64) T buf[classes][chunk + lanes];
+        unsigned mask[chunk / lanes][last];  // the lanes of each class but the last, by vector
+        int count[classes] = {};
         const std::size_t nv = (n + lanes - 1) / lanes;
         for (std::size_t j = 0; j < nv; ++j) {
             const std::size_t m = std::min<std::size_t>(lanes, n - j * lanes);
             F v = V::splat(0);
             if (m == lanes) v = V::load(x + j * lanes);
             else std::memcpy(&v, x + j * lanes, m * sizeof(T));
-            const F a = v != v ? V::splat(0) : v;  // quiet: no ordered comparison sees a NaN
+            const M nan = v != v;
+            const F a = nan ? V::splat(0) : v;  // quiet: no ordered comparison sees a NaN
             const F y = a < T(0) ? -a : a;
-            M far = (v != v) | (y >= split.far_from);
-            M cf = (y >= split.cf_from) & ~far;
-            M piece = ~(cf | far);
-            if (m < lanes) {
-                const M valid = V::iota() < T(m);
-                far &= valid;
-                cf &= valid;
-                piece &= valid;
+            M left = m == lanes ? ~M{} : M(V::iota() < T(m));  // the lanes not yet sorted
+            for (int c = 0; c < classes; ++c) {
+                const M in = c == last ? left : left & ~nan & (y < split.from[c]);
+                count[c] += V::compress_store(buf[c] + count[c], in, v);
+                if (c < last) mask[j][c] = V::bits(in);
+                left &= ~in;
             }
-            count[0] += V::compress_store(buf[0] + count[0], piece, v);
-            count[1] += V::compress_store(buf[1] + count[1], cf, v);
-            count[2] += V::compress_store(buf[2] + count[2], far, v);
-            mask[j][0] = V::bits(piece);
-            mask[j][1] = V::bits(cf);
         }
-        for (int c = 0; c < 3; ++c) {
+        for (int c = 0; c < classes; ++c) {
             T* b = buf[c];
             for (int k = count[c]; k % lanes != 0; ++k) b[k] = b[0];
             for (int k = 0; k < count[c]; k += lanes) {
@@ -541,17 +554,18 @@ template <typename V> struct Kernels {
                 std::memcpy(b + k, &v, sizeof v);
             }
         }
-        const T* p[3] = {buf[0], buf[1], buf[2]};
+        const T* p[classes];
+        for (int c = 0; c < classes; ++c) p[c] = buf[c];
         for (std::size_t j = 0; j < nv; ++j) {
-            const unsigned k0 = mask[j][0], k1 = mask[j][1];
             const std::size_t m = std::min<std::size_t>(lanes, n - j * lanes);
-            const unsigned k2 = ((1u << m) - 1) & ~(k0 | k1);
-            F r = V::expand_load(V::splat(0), k0, p[0]);
-            r = V::expand_load(r, k1, p[1]);
-            r = V::expand_load(r, k2, p[2]);
-            p[0] += __builtin_popcount(k0);
-            p[1] += __builtin_popcount(k1);
-            p[2] += __builtin_popcount(k2);
+            unsigned rest = (1u << m) - 1;
+            F r = V::splat(0);
+            for (int c = 0; c < classes; ++c) {
+                const unsigned k = c == last ? rest : mask[j][c];
+                r = V::expand_load(r, k, p[c]);
+                p[c] += __builtin_popcount(k);
+                rest &= ~k;
+            }
             if (m == lanes) std::memcpy(out + j * lanes, &r, sizeof r);
             else std::memcpy(out + j * lanes, &r, m * sizeof(T));
         }
@@ -561,9 +575,11 @@ template <typename V> struct Kernels {
 template <typename V> struct Splits {
     using S = typename Kernels<V>::Split;
     using T = typename V::T;
-    static constexpr S r{T(r_cf_from), T(r_reciprocal_from)};
-    static constexpr S d1{T(d1_cf_from), Precision<T>::tail_guard};
-    static constexpr S d3{T(d3_cf_from), Precision<T>::tail_guard};
+    static constexpr S r{3, {T(r_cf_from), T(r_reciprocal_from)}};
+    static constexpr S d1{3, {T(d1_cf_from), Precision<T>::tail_guard}};
+    // (the first where z = 50 x/(x + 3.5) reaches r3_window)
+    static constexpr S d3{4, {T(r3_shift * r3_window / (r3_scale - r3_window)), T(d3_cf_from),
+                              Precision<T>::tail_guard}};
 };
 
 template <typename V> constexpr simd::Blocks<typename V::T> blocks() {
