@@ -483,10 +483,9 @@ template <typename V> struct Kernels {
     }
 
     // The classes a block's arguments are sorted into before evaluation, by |x| against rising
-    // thresholds: the pieces (of -R''' in two windows of rows), the continued fractions, and beyond
-    // (or NaN). A vector whose lanes share a class skips the other classes' regimes (and looks up one
-    // window of rows). The thresholds only steer the work: every lane's value is its own whatever
-    // lanes share its vector.
+    // thresholds (NaN in the last class). A vector whose lanes share a class skips the other classes'
+    // regimes (and looks up one window of rows). The thresholds only steer the work: every lane's
+    // value is its own whatever lanes share its vector.
     static constexpr int max_classes = 4;
     struct Split {
         int classes;
@@ -575,9 +574,13 @@ template <typename V> struct Kernels {
 template <typename V> struct Splits {
     using S = typename Kernels<V>::Split;
     using T = typename V::T;
-    static constexpr S r{3, {T(r_cf_from), T(r_reciprocal_from)}};
-    static constexpr S d1{3, {T(d1_cf_from), Precision<T>::tail_guard}};
-    // (the first where z = 50 x/(x + 3.5) reaches r3_window)
+    // R and -R': the pieces, and the rest. (A class of their own for the cheap regimes beyond the
+    // convergents took longer on the uniform mixes than it saved on the log-spread one.)
+    static constexpr S r{2, {T(r_cf_from)}};
+    static constexpr S d1{2, {T(d1_cf_from)}};
+    // -R''': its pieces in two windows of rows (from where z = 50 x/(x + 3.5) reaches r3_window), the
+    // convergents, and the +0 beyond the tail guard, a class of its own: it is half the log-spread
+    // mix in float.
     static constexpr S d3{4, {T(r3_shift * r3_window / (r3_scale - r3_window)), T(d3_cf_from),
                               Precision<T>::tail_guard}};
 };
