@@ -286,9 +286,12 @@ template <typename V> struct Kernels {
     }
 
     // The same over rows below Rows, for the lanes in active (the others get some row's value): where
-    // every such lane's row lies below Lo, or every one from Lo on, only that window of the table is
-    // looked up, in fewer registers (a permute where the whole table would need a gather).
+    // the lanes are sorted by class and every such lane's row lies below Lo, or every one from Lo on,
+    // only that window of the table is looked up, in fewer registers (a permute where the whole table
+    // would need a gather).
     template <int Rows, int Lo, int W> static F horner_window(const Columns<T, W>& t, F i, F s, M active) {
+        if constexpr (!V::compresses())  // unsorted lanes make the test a coin toss, mispredicted
+            return horner<Rows>(t, 0, i, s);
         const M high = active & (i >= T(Lo));
         if (!V::any(high)) return horner<Lo>(t, 0, active ? i : V::splat(0), s);
         if (!V::any(active & ~high))
