@@ -527,7 +527,7 @@ template <typename V> struct Kernels {
     template <F (*kernel)(F), const Split& split>
     static void sorted_chunk(const T* x, T* out, std::size_t n) {
         constexpr int classes = split.classes, last = classes - 1;
-        alignas(64) T buf[classes][chunk + lanes];
+        alignas(64) T buf[classes][chunk];  // a vector stored at count, at most chunk - lanes, fits
         unsigned mask[chunk / lanes][last];  // the lanes of each class but the last, by vector
         int count[classes] = {};
         const std::size_t nv = (n + lanes - 1) / lanes;
