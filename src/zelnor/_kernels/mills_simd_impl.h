@@ -53,6 +53,8 @@ static_assert(rrel_r1_rows <= padded_rows && r3_rows <= padded_rows, "tables fit
 template <typename T>
 constexpr auto rrel_r1_columns = by_columns<T, rrel_width>(C_Rrel, rrel_rows, C_R1, rrel_r1_rows - rrel_rows);
 template <typename T> constexpr auto r3_columns = by_columns<T, r3_width>(C_R3, r3_rows);
+// The C_R3 rows below r3_window fill four registers of double, those from it on two.
+constexpr int r3_window = 32;
 
 // The padded convergent rows of every order, by columns.
 constexpr int n_orders = int(std::size(convergents));
@@ -93,6 +95,13 @@ template <typename T_, int Bytes> struct Vec {
     typedef I32 Idx __attribute__((vector_size(Bytes / sizeof(T) * 4)));
 
     static F splat(T v) { return F{} + v; }
+
+    // 0, 1, 2, ... by lane.
+    static F iota() {
+        F v;
+        for (int l = 0; l < lanes; ++l) v[l] = T(l);
+        return v;
+    }
 
     static F load(const T* p) {
         F v;
@@ -201,7 +210,32 @@ template <typename T_, int Bytes> struct Vec {
         return gather(column, to_index(row));
     }
 
+    // Whether lanes can be compressed and expanded by one instruction each: AVX-512's vcompress and
+    // vexpand. Only then does sorting a block's lanes by regime pay (written lane by lane it took
+    // the AVX2 and baseline paths to twice their time).
+    static constexpr bool compresses() {
 #if defined(__AVX512F__)
+        return Bytes == 64;
+#else
+        return false;
+#endif
+    }
+
+#if defined(__AVX512F__)
+    // The lanes of m of v stored from p on, in order, as one whole vector; returns their number.
+    static int compress_store(T* p, M m, F v) {
+        const unsigned k = bits(m);
+        if constexpr (sizeof(T) == 8) _mm512_storeu_pd(p, _mm512_maskz_compress_pd(__mmask8(k), v));
+        else _mm512_storeu_ps(p, _mm512_maskz_compress_ps(__mmask16(k), v));
+        return __builtin_popcount(k);
+    }
+
+    // into, with the lanes of bit mask k taken in order from p on.
+    static F expand_load(F into, unsigned k, const T* p) {
+        if constexpr (sizeof(T) == 8) return _mm512_mask_expandloadu_pd(into, __mmask8(k), p);
+        else return _mm512_mask_expandloadu_ps(into, __mmask16(k), p);
+    }
+
     static F permute(__m512i i, F a) {
         // (The zero-masked forms with every lane kept, for the same reason as in gather.)
         if constexpr (sizeof(T) == 8) return _mm512_maskz_permutexvar_pd(0xff, i, a);
@@ -244,11 +278,25 @@ template <typename V> struct Kernels {
         return row((a / d) * m, last);
     }
 
-    // horner<W> of mills.cpp over row i of the table in each lane.
-    template <int Rows, int W> static F horner(const Columns<T, W>& t, F i, F s) {
-        F p = V::template lookup<Rows>(t.col[W - 1], i);
-        for (int k = W - 2; k >= 0; --k) p = p * s + V::template lookup<Rows>(t.col[k], i);
+    // horner<W> of mills.cpp over row from + i of the table in each lane, i below Rows.
+    template <int Rows, int W> static F horner(const Columns<T, W>& t, int from, F i, F s) {
+        F p = V::template lookup<Rows>(t.col[W - 1] + from, i);
+        for (int k = W - 2; k >= 0; --k) p = p * s + V::template lookup<Rows>(t.col[k] + from, i);
         return p;
+    }
+
+    // The same over rows below Rows, for the lanes in active (the others get some row's value): where
+    // the lanes are sorted by class and every such lane's row lies below Lo, or every one from Lo on,
+    // only that window of the table is looked up, in fewer registers (a permute where the whole table
+    // would need a gather).
+    template <int Rows, int Lo, int W> static F horner_window(const Columns<T, W>& t, F i, F s, M active) {
+        if constexpr (!V::compresses())  // unsorted lanes make the test a coin toss, mispredicted
+            return horner<Rows>(t, 0, i, s);
+        const M high = active & (i >= T(Lo));
+        if (!V::any(high)) return horner<Lo>(t, 0, active ? i : V::splat(0), s);
+        if (!V::any(active & ~high))
+            return horner<Rows - Lo>(t, Lo, active ? i - T(Lo) : V::splat(0), s);
+        return horner<Rows>(t, 0, i, s);
     }
 
     // A piece's row and its local variable s = s_num / s_den, the division left to the caller so that
@@ -323,7 +371,8 @@ template <typename V> struct Kernels {
         F num = V::splat(1), den = y, r = V::splat(0);
         if (V::any(low | mid)) {
             const Piece c = rrel_or_r1(y, low, mid);
-            const F p = horner<rrel_r1_rows>(rrel_r1_columns<T>, c.row, c.s_num / c.s_den);
+            // (The whole table: here the window's test cost about what it saved.)
+            const F p = horner<rrel_r1_rows>(rrel_r1_columns<T>, 0, c.row, c.s_num / c.s_den);
             r = P::sqrt_pi_2 - y * p;      // x <= 1: sqrt(pi/2) - x Rrel
             num = mid ? T(1) - p : num;    // 1 < x < 9.5: (1 - p)/x
         }
@@ -374,7 +423,8 @@ template <typename V> struct Kernels {
             const F q = (piece ? c.s_num : num) / (piece ? c.s_den : den);
             // The other lanes evaluate at s = 1/2 and x = 1/2: a tiny s or a huge x there would run
             // into subnormal arithmetic (slow) or overflow (a flag).
-            const F p = horner<rrel_r1_rows>(rrel_r1_columns<T>, c.row, piece ? q : V::splat(T(0.5)));
+            const F s = piece ? q : V::splat(T(0.5));
+            const F p = horner_window<rrel_r1_rows, rrel_rows>(rrel_r1_columns<T>, c.row, s, piece);
             const F yl = low ? y : V::splat(T(0.5));
             r = low ? T(1) - yl * (P::sqrt_pi_2 - p * yl) : mid ? p : cf ? q : r;
         } else {
@@ -417,7 +467,8 @@ template <typename V> struct Kernels {
         if (V::any(~cf)) {
             const Piece c = r3(cf ? V::splat(1) : y, ~cf);
             const F q = (cf ? num : c.s_num) / (cf ? den : c.s_den);
-            r = cf ? q : horner<r3_rows>(r3_columns<T>, c.row, cf ? V::splat(T(0.5)) : q);
+            const F s = cf ? V::splat(T(0.5)) : q;
+            r = cf ? q : horner_window<r3_rows, r3_window>(r3_columns<T>, c.row, s, ~cf);
         } else {
             r = num / den;
         }
@@ -434,7 +485,28 @@ template <typename V> struct Kernels {
         return nan ? x0 : r;
     }
 
-    template <F (*kernel)(F)> static void block(const T* x, T* out, std::size_t n) {
+    // The classes a block's arguments are sorted into before evaluation, by |x| against rising
+    // thresholds (NaN in the last class). A vector whose lanes share a class skips the other classes'
+    // regimes (and looks up one window of rows). The thresholds only steer the work: every lane's
+    // value is its own whatever lanes share its vector.
+    static constexpr int max_classes = 4;
+    struct Split {
+        int classes;
+        T from[max_classes - 1];
+    };
+
+    static constexpr std::size_t chunk = 512;  // elements sorted at a time: their classes stay in L1
+
+    template <F (*kernel)(F), const Split& split> static void block(const T* x, T* out, std::size_t n) {
+        if constexpr (V::compresses()) {
+            for (std::size_t k = 0; k < n; k += chunk)
+                sorted_chunk<kernel, split>(x + k, out + k, std::min(chunk, n - k));
+        } else {
+            in_order<kernel>(x, out, n);
+        }
+    }
+
+    template <F (*kernel)(F)> static void in_order(const T* x, T* out, std::size_t n) {
         std::size_t k = 0;
         for (; k + lanes <= n; k += lanes) {
             F v;
@@ -449,11 +521,78 @@ template <typename V> struct Kernels {
             std::memcpy(out + k, &v, (n - k) * sizeof(T));
         }
     }
+
+    // Sorts the arguments by class into buffers, evaluates each buffer as whole vectors (its last
+    // vector padded with its own first argument), and puts the results back in place.
+    template <F (*kernel)(F), const Split& split>
+    static void sorted_chunk(const T* x, T* out, std::size_t n) {
+        constexpr int classes = split.classes, last = classes - 1;
+        alignas(64) T buf[classes][chunk];  // a vector stored at count, at most chunk - lanes, fits
+        unsigned mask[chunk / lanes][last];  // the lanes of each class but the last, by vector
+        int count[classes] = {};
+        const std::size_t nv = (n + lanes - 1) / lanes;
+        for (std::size_t j = 0; j < nv; ++j) {
+            const std::size_t m = std::min<std::size_t>(lanes, n - j * lanes);
+            F v = V::splat(0);
+            if (m == lanes) v = V::load(x + j * lanes);
+            else std::memcpy(&v, x + j * lanes, m * sizeof(T));
+            const M nan = v != v;
+            const F a = nan ? V::splat(0) : v;  // quiet: no ordered comparison sees a NaN
+            const F y = a < T(0) ? -a : a;
+            M left = m == lanes ? ~M{} : M(V::iota() < T(m));  // the lanes not yet sorted
+            for (int c = 0; c < classes; ++c) {
+                const M in = c == last ? left : left & ~nan & (y < split.from[c]);
+                count[c] += V::compress_store(buf[c] + count[c], in, v);
+                if (c < last) mask[j][c] = V::bits(in);
+                left &= ~in;
+            }
+        }
+        for (int c = 0; c < classes; ++c) {
+            T* b = buf[c];
+            for (int k = count[c]; k % lanes != 0; ++k) b[k] = b[0];
+            for (int k = 0; k < count[c]; k += lanes) {
+                F v = V::load(b + k);
+                v = kernel(v);
+                std::memcpy(b + k, &v, sizeof v);
+            }
+        }
+        const T* p[classes];
+        for (int c = 0; c < classes; ++c) p[c] = buf[c];
+        for (std::size_t j = 0; j < nv; ++j) {
+            const std::size_t m = std::min<std::size_t>(lanes, n - j * lanes);
+            unsigned rest = (1u << m) - 1;
+            F r = V::splat(0);
+            for (int c = 0; c < classes; ++c) {
+                const unsigned k = c == last ? rest : mask[j][c];
+                r = V::expand_load(r, k, p[c]);
+                p[c] += __builtin_popcount(k);
+                rest &= ~k;
+            }
+            if (m == lanes) std::memcpy(out + j * lanes, &r, sizeof r);
+            else std::memcpy(out + j * lanes, &r, m * sizeof(T));
+        }
+    }
+};
+
+template <typename V> struct Splits {
+    using S = typename Kernels<V>::Split;
+    using T = typename V::T;
+    // R and -R': the pieces, and the rest. (A class of their own for the cheap regimes beyond the
+    // convergents took longer on the uniform mixes than it saved on the log-spread one.)
+    static constexpr S r{2, {T(r_cf_from)}};
+    static constexpr S d1{2, {T(d1_cf_from)}};
+    // -R''': its pieces in two windows of rows (from where z = 50 x/(x + 3.5) reaches r3_window), the
+    // convergents, and the +0 beyond the tail guard, a class of its own: it is half the log-spread
+    // mix in float.
+    static constexpr S d3{4, {T(r3_shift * r3_window / (r3_scale - r3_window)), T(d3_cf_from),
+                              Precision<T>::tail_guard}};
 };
 
 template <typename V> constexpr simd::Blocks<typename V::T> blocks() {
     using K = Kernels<V>;
-    return {K::template block<K::millsratio>, K::template block<K::deriv1>, K::template block<K::deriv3>};
+    using S = Splits<V>;
+    return {K::template block<K::millsratio, S::r>, K::template block<K::deriv1, S::d1>,
+            K::template block<K::deriv3, S::d3>};
 }
 
 template <int Bytes> constexpr simd::Path make_path(const char* name) {
