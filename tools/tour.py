@@ -54,6 +54,9 @@ def main():
     show("truncnorm.var(30.0, 31.0)", float(truncnorm.var(30.0, 31.0)))
     show("truncnorm.var(100.0, 100.001)  (narrow, far out)", float(truncnorm.var(100.0, 100.001)))
     show("truncnorm.sf(35.0, 30.0, np.inf)  (never 1 - cdf)", float(truncnorm.sf(35.0, 30.0, np.inf)))
+    show("truncnorm.ppf(0.9, 9.0, 10.0)  (quantile)", float(truncnorm.ppf(0.9, 9.0, 10.0)))
+    show("truncnorm.logcdf(-40.0, -np.inf, np.inf)", float(truncnorm.logcdf(-40.0, -np.inf, np.inf)))
+    show("truncnorm.sample(30.0, 31.0, size=3, rng=1)", truncnorm.sample(30.0, 31.0, size=3, rng=1))
 
     print("\nThe same functions as NumPy ufuncs at the top level: float32 stays float32 (the float")
     print("kernels), and a chunked Dask array gives a lazy Dask array:")
