@@ -398,6 +398,8 @@ double log_probability(double x, const Ordered& o, bool upper) {
 double log_tail_probability(double x, double a, double b, bool upper) {
     if (x >= b) return upper ? -kInf : 0.0;
     if (x <= a) return upper ? 0.0 : -kInf;
+    if (const int k = tiny_scale(a, b))
+        return log_tail_probability(std::ldexp(x, k), std::ldexp(a, k), std::ldexp(b, k), upper);
     const Ordered o = order(a, b);
     if (o.reflected) {
         x = -x;
@@ -589,11 +591,21 @@ double TruncNormLogPdf(double x, double a, double b) {
     if (a > b) return invalid_nan();
     if (x < a || x > b) return -kInf;
     if (a == b) return kInf;
+    // Scaled by 2^k, the density is 2^-k times the scaled one.
+    if (const int k = tiny_scale(a, b))
+        return TruncNormLogPdf(std::ldexp(x, k), std::ldexp(a, k), std::ldexp(b, k)) + k * kLn2;
     const Ordered o = order(a, b);
     return log_pdf(o.reflected ? -x : x, o);
 }
 
-double TruncNormPdf(double x, double a, double b) { return std::exp(TruncNormLogPdf(x, a, b)); }
+// On a tiny interval the density is scaled exactly rather than through exp of k log 2 + ..., whose
+// rounding would cost up to 700 eps.
+double TruncNormPdf(double x, double a, double b) {
+    if (a < b && a <= x && x <= b)
+        if (const int k = tiny_scale(a, b))
+            return std::ldexp(TruncNormPdf(std::ldexp(x, k), std::ldexp(a, k), std::ldexp(b, k)), k);
+    return std::exp(TruncNormLogPdf(x, a, b));
+}
 
 double TruncNormLogCdf(double x, double a, double b) {
     if (x != x || a != a || b != b) return quiet_nan();
@@ -612,6 +624,8 @@ double TruncNormPpf(double p, double a, double b) {
     if (a > b || p < 0 || p > 1) return invalid_nan();
     if (p == 0) return a;
     if (p == 1 || a == b) return p == 1 ? b : a;
+    if (const int k = tiny_scale(a, b))
+        return std::ldexp(TruncNormPpf(p, std::ldexp(a, k), std::ldexp(b, k)), -k);
     return std::fmin(std::fmax(quantile(p, 1.0 - p, a, b), a), b);
 }
 
@@ -620,6 +634,8 @@ double TruncNormIsf(double q, double a, double b) {
     if (a > b || q < 0 || q > 1) return invalid_nan();
     if (q == 0) return b;
     if (q == 1 || a == b) return a;
+    if (const int k = tiny_scale(a, b))
+        return std::ldexp(TruncNormIsf(q, std::ldexp(a, k), std::ldexp(b, k)), -k);
     // The upper quantile of [a, b] is the lower one of [-b, -a], negated: q keeps its digits.
     return std::fmin(std::fmax(-quantile(q, 1.0 - q, -b, -a), a), b);
 }
@@ -628,6 +644,9 @@ double TruncNormEntropy(double a, double b) {
     if (a != a || b != b) return quiet_nan();
     if (a > b) return invalid_nan();
     if (a == b) return -kInf;
+    // Scaling by 2^k adds k log 2 to the entropy.
+    if (const int k = tiny_scale(a, b))
+        return TruncNormEntropy(std::ldexp(a, k), std::ldexp(b, k)) - k * kLn2;
     return entropy(order(a, b));
 }
 
@@ -643,6 +662,14 @@ void TruncNormDLogMass(double a, double b, double* da, double* db) {
     if (a == b) {
         *da = -kInf;
         *db = kInf;
+        return;
+    }
+    // Scaling by 2^k subtracts k log 2 from the log mass and divides its slopes by 2^k. Beyond a
+    // width of about 1/DBL_MAX they overflow, as they should.
+    if (const int k = tiny_scale(a, b)) {
+        TruncNormDLogMass(std::ldexp(a, k), std::ldexp(b, k), da, db);
+        *da = std::ldexp(*da, k);
+        *db = std::ldexp(*db, k);
         return;
     }
     const Ordered o = order(a, b);

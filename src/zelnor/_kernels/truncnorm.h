@@ -60,7 +60,10 @@
 // Tiny intervals: where both ends lie below 2^-60 in magnitude the distribution is uniform to 2^-120,
 // and the interval is first scaled by a power of two (exact) so that no subnormal end is halved or
 // passed through erf: the uniform answers come out exact (cdf(4u, 3u, 7u) = 0.25 for u the smallest
-// subnormal). The mean is kept within [a, b] (far in a tail 1/R(a) could round one ulp below a). The
+// subnormal). The newer functions scale the same way: logpdf gains k log 2 (pdf is multiplied by 2^k
+// exactly), the entropy loses it, the slopes of the log mass are multiplied by 2^k and the quantiles by
+// 2^-k, logcdf and logsf are unchanged; so ppf(0.25, 3u, 7u) = 4u, entropy(3u, 7u) = log(4u), and the
+// density and slopes of a width below about 1/DBL_MAX overflow, as their values do. The mean is kept within [a, b] (far in a tail 1/R(a) could round one ulp below a). The
 // log mass is finite wherever a^2/2 is, up to |a| = sqrt(2 DBL_MAX).
 //
 // Log density, log probabilities, quantiles, entropy and the gradient of the log mass (the interval
