@@ -400,6 +400,13 @@ double log_tail_probability(double x, double a, double b, bool upper) {
     if (x <= a) return upper ? 0.0 : -kInf;
     if (const int k = tiny_scale(a, b))
         return log_tail_probability(std::ldexp(x, k), std::ldexp(a, k), std::ldexp(b, k), upper);
+    // A side of x within 2^-60 of 0 (the interval itself is not) has the probability n(0) (its width)/M
+    // to 2^-120, which the formulas below would round where they halve a subnormal width or take its
+    // erf. Where it holds more than half, or the other side is asked for, they keep their digits.
+    if (tiny_scale(upper ? x : a, upper ? b : x)) {
+        const double l = (std::log(upper ? b - x : x - a) - kLnSqrt2Pi) - TruncNormLogMass(a, b);
+        if (l <= -kLn2) return l;
+    }
     const Ordered o = order(a, b);
     if (o.reflected) {
         x = -x;
