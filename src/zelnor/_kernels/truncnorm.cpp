@@ -466,6 +466,14 @@ double solve_upper(double f, double d, double s, double e) {
     return std::fmin(std::fmax(y, s), e);
 }
 
+// M/n(0) for a < b with an end within 2^-60 of 0, the other not: S(s, t) with n(s) = n(0) to 2^-120,
+// or the two sides of 0, a tiny side S(0, t) = t to 2^-120 (which S itself would round for a subnormal t).
+double tiny_end_mass(double a, double b) {
+    if (a >= 0) return scaled_mass(a, b);
+    if (b <= 0) return scaled_mass(-b, -a);
+    return (-a < kTinyEnd ? -a : scaled_mass(0.0, -a)) + (b < kTinyEnd ? b : scaled_mass(0.0, b));
+}
+
 // x in [a, b] with P(X <= x) = t for a < b, 0 < t < 1, tc = 1 - t. Every case becomes a lower or an
 // upper quantile of fraction at most 1/2 on an interval [s, e] with 0 <= s, so that the fraction that
 // is passed never is the rounded complement of one near 1.
@@ -474,6 +482,14 @@ double quantile(double t, double tc, double a, double b) {
     // end s; beyond kSquareLimit (where the exponents would overflow) the quantile is that end.
     if (a >= kSquareLimit) return a;
     if (b <= -kSquareLimit) return b;
+    // Within 2^-60 of 0 the cdf is (x - a) n(0)/M to 2^-120: a quantile there, next to a tiny end of a
+    // larger interval, is that end moved by the probability times M/n(0), where the formulas below
+    // would halve a subnormal width.
+    if (std::fabs(a) < kTinyEnd || std::fabs(b) < kTinyEnd) {
+        const double width = tiny_end_mass(a, b);
+        const double y = std::fabs(a) < kTinyEnd ? a + t * width : b - tc * width;
+        if (std::fabs(y) < kTinyEnd) return y;
+    }
     if (a >= 0) {
         const double d = scaled_mass(a, b);
         return t <= 0.5 ? solve_lower(t, d, a, b) : solve_upper(tc, d, a, b);
@@ -538,10 +554,12 @@ Slopes log_mass_slopes(const Ordered& o) {
         return {-(k * gauss(o.a)), k * gauss(o.b)};
     }
     const double s = scaled_mass(o.a, o.b);
-    if (o.b == kInf) return {-1.0 / s, 0.0};
-    const Pair g = exponent_gap(o.a, o.b);
+    const Pair g = o.b == kInf ? Pair{kInf, 0.0} : exponent_gap(o.a, o.b);
+    // Where n(b)/n(a) vanishes S = R(a), and far out 1/R(a) = a + 1/a to 2/a^3 (-R'/R = 1/a - 2/a^3 ...):
+    // 1/S would take S near the bottom of the normal range and overflow for a near DBL_MAX.
+    if (g.hi >= 4 * kExpUnderflow)
+        return {o.a >= kTauUnit ? -(o.a >= kSquareLimit ? o.a : o.a + 1.0 / o.a) : -1.0 / s, 0.0};
     if (g.hi < kScaledExponent) return {-1.0 / s, exp_neg_half(g.hi, g.lo) / s};
-    if (g.hi >= 4 * kExpUnderflow) return {-1.0 / s, 0.0};
     // lo may hold the roundings of both squares: renormalise before its first-order factor.
     const Pair n = two_sum(g.hi, g.lo);
     const Pair e = two_sum(-0.5 * n.hi, -std::log(s));
