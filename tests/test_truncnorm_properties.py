@@ -3,9 +3,9 @@
 and inverting cdf and sf, logcdf and logsf at most 0 and adding up in probability, the signs of the
 log mass's slopes, and the uniform limit near 0; no flag but underflow on valid input. The ends are
 drawn from Hypothesis strategies aimed at the edges the kernel treats apart: subnormal and huge ends,
-infinite ends, and the switches between its regimes (_kernels/truncnorm.h). Derandomized with no example database, so CI runs the same cases
-every time; tools/truncnorm_properties.py runs those of the mean, variance, cdf and sf on 10^6 random
-intervals."""
+infinite ends, and the switches between its regimes (_kernels/truncnorm.h). Derandomized with no
+example database, so CI runs the same cases every time; tools/truncnorm_properties.py runs those of the
+mean, variance, cdf and sf on 10^6 random intervals."""
 import math
 from fractions import Fraction
 
