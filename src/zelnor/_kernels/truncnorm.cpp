@@ -394,6 +394,14 @@ double log_probability(double x, const Ordered& o, bool upper) {
         [&] { return 2.0 * scaled_mass(t, end) / total; }, exponent_gap(0.0, t), kInvSqrt2Pi);
 }
 
+// M/n(0) for a < b with an end within 2^-60 of 0, the other not: S(s, t) with n(s) = n(0) to 2^-120,
+// or the two sides of 0, a tiny side S(0, t) = t to 2^-120 (which S itself would round for a subnormal t).
+double tiny_end_mass(double a, double b) {
+    if (a >= 0) return scaled_mass(a, b);
+    if (b <= 0) return scaled_mass(-b, -a);
+    return (-a < kTinyEnd ? -a : scaled_mass(0.0, -a)) + (b < kTinyEnd ? b : scaled_mass(0.0, b));
+}
+
 // log P(X <= x) (upper = false) or log P(X > x) (upper = true) for a < b, none NaN.
 double log_tail_probability(double x, double a, double b, bool upper) {
     if (x >= b) return upper ? -kInf : 0.0;
@@ -402,9 +410,14 @@ double log_tail_probability(double x, double a, double b, bool upper) {
         return log_tail_probability(std::ldexp(x, k), std::ldexp(a, k), std::ldexp(b, k), upper);
     // A side of x within 2^-60 of 0 (the interval itself is not) has the probability n(0) (its width)/M
     // to 2^-120, which the formulas below would round where they halve a subnormal width or take its
-    // erf. Where it holds more than half, or the other side is asked for, they keep their digits.
+    // erf. Where it holds more than half, or the other side is asked for, they keep their digits. The
+    // quotient is formed before the log unless it would be subnormal, so that the logs of the two
+    // tiny quantities do not cancel.
     if (tiny_scale(upper ? x : a, upper ? b : x)) {
-        const double l = (std::log(upper ? b - x : x - a) - kLnSqrt2Pi) - TruncNormLogMass(a, b);
+        const double width = upper ? b - x : x - a, mass = tiny_end_mass(a, b);
+        const double p = width / mass;
+        const double l =
+            p >= std::numeric_limits<double>::min() ? std::log(p) : std::log(width) - std::log(mass);
         if (l <= -kLn2) return l;
     }
     const Ordered o = order(a, b);
@@ -464,14 +477,6 @@ double solve_upper(double f, double d, double s, double e) {
         if (std::fabs(step) <= kNewtonTolerance * sy) break;
     }
     return std::fmin(std::fmax(y, s), e);
-}
-
-// M/n(0) for a < b with an end within 2^-60 of 0, the other not: S(s, t) with n(s) = n(0) to 2^-120,
-// or the two sides of 0, a tiny side S(0, t) = t to 2^-120 (which S itself would round for a subnormal t).
-double tiny_end_mass(double a, double b) {
-    if (a >= 0) return scaled_mass(a, b);
-    if (b <= 0) return scaled_mass(-b, -a);
-    return (-a < kTinyEnd ? -a : scaled_mass(0.0, -a)) + (b < kTinyEnd ? b : scaled_mass(0.0, b));
 }
 
 // x in [a, b] with P(X <= x) = t for a < b, 0 < t < 1, tc = 1 - t. Every case becomes a lower or an
