@@ -176,6 +176,7 @@ PROPERTIES = [mean_inside, var_bounded, cdf_sf_probabilities, cdf_sf_sum_to_one,
 @example(case=(234626691.72303438, INF, 234626691.72303438, 3e8))
 @example(case=(INF, INF, INF, INF))
 @example(case=(-7 * U, INF, -6 * U, -6 * U))
+@example(case=(-11 * U, 19 * U, 0.0, 19 * U))
 @example(case=(-INF, -1.7976931348623153e308, -INF, -INF))
 def test_property(holds, case):
     holds(*case)
