@@ -195,7 +195,8 @@ def test_valid_input_raises_no_flag_but_underflow(f):
 P = 2.0**-1000
 UNIFORM = [(tn.ppf, (0.25, 3 * U, 7 * U)), (tn.isf, (0.25, 3 * U, 7 * U)), (tn.ppf, (0.3, -3 * P, 7 * P)),
            (tn.isf, (0.5, -U, U)), (tn.ppf, (0.1, 1e-20, 3e-20)), (tn.isf, (0.75, -1e-20, 2**-61)),
-           (tn.logcdf, (4 * U, 3 * U, 7 * U)), (tn.logsf, (4 * U, 3 * U, 7 * U)), (tn.logcdf, (-U, -3 * U, 2 * U)), (tn.logcdf, (0.0, -11 * U, 19 * U)),
+           (tn.logcdf, (4 * U, 3 * U, 7 * U)), (tn.logsf, (4 * U, 3 * U, 7 * U)), (tn.logcdf, (-U, -3 * U, 2 * U)),
+           (tn.logcdf, (0.0, -11 * U, 19 * U)),
            (tn.logsf, (1e-20, -1e-20, 3e-20)), (tn.logpdf, (5 * U, 3 * U, 7 * U)), (tn.logpdf, (0.0, -1e-20, 3e-20)),
            (tn.pdf, (0.0, 0.0, P)), (tn.pdf, (P, -3 * P, 7 * P)), (tn.pdf, (5 * U, 3 * U, 7 * U)),
            (tn.entropy, (3 * U, 7 * U)), (tn.entropy, (-1e-20, 3e-20)), (tn.dlogmass, (0.0, P)),
