@@ -18,9 +18,10 @@ POINT = [tn.pdf, tn.logpdf, tn.logcdf, tn.logsf]
 INVERSE = [tn.ppf, tn.isf]
 PAIR = [tn.entropy, tn.dlogmass]
 NEW = POINT + INVERSE + PAIR
-# Ends from the far ends of the double range to zero (a subnormal width is left to the mass kernels).
-EXTREMES = [-INF, -1e308, -1e154, -1e20, -1e6, -40.0, -10.0, -1.0, -1e-300, 0.0, 1e-300, 1e-3, 1.0, 8.0,
-            38.0, 40.0, 1e6, 1e52, 1e154, 1e200, INF]
+# Ends from the far ends of the double range to the smallest subnormal and zero.
+U = 5e-324
+EXTREMES = [-INF, -1e308, -1e154, -1e20, -1e6, -40.0, -10.0, -1.0, -1e-300, -U, 0.0, U, 1e-300, 1e-3, 1.0,
+            8.0, 38.0, 40.0, 1e6, 1e52, 1e154, 1e200, INF]
 PROBABILITIES = [5e-324, 1e-300, 1e-20, 0.3, 0.5, 0.7, 1 - 1e-16, 1.0 - 2**-53, 1.0]
 
 
@@ -75,6 +76,11 @@ def test_named_cases_against_mpmath():
             ("probit slope", tn.dlogmass(-INF, -40.0)[1], _n(mpf(40)) / _q(mpf(40)), "rel", 1e-13),
             ("logpdf narrow far out", tn.logpdf(30.5, 30.0, 30.5 + 1e-9), -mpf(30.5)**2 / 2
              - mp.log(mp.sqrt(2 * mp.pi)) - mp.log(_mass(mpf(30), mpf(30.5 + 1e-9))), "abs", 8 * EPS),
+            ("logcdf of a subnormal side", tn.logcdf(3 * U, 0.0, 1.0),
+             mp.log(mp.erf(3 * mpf(U) / mp.sqrt(2)) / mp.erf(1 / mp.sqrt(2))), "abs", 8 * EPS),
+            ("logsf of a subnormal side", tn.logsf(-U, -2.0, U),
+             mp.log(2 * mp.erf(mpf(U) / mp.sqrt(2)) / (mp.erf(2 / mp.sqrt(2)) + mp.erf(mpf(U) / mp.sqrt(2)))),
+             "abs", 8 * EPS),
         ]
     for name, value, exact, kind, tolerance in cases:
         exact = float(exact)
@@ -158,21 +164,77 @@ def test_quantiles_stay_in_the_interval_and_are_monotone_without_flags(f):
     assert (np.diff(x, axis=0) >= 0).all() if f is tn.ppf else (np.diff(x, axis=0) <= 0).all()
 
 
+def _beyond_double_range(f, x, a, b):
+    """Where a value may overflow: a log density -x^2/2 ... below -1.8e308 (|x| beyond 1.3e154), and
+    the density and the slopes of the log mass, 1/(b - a) on a width below 1/DBL_MAX (5.6e-309)."""
+    if f is tn.logpdf:
+        return np.abs(x) >= 1.3e154
+    return (b - a < 1 / np.finfo(np.float64).max) & (f in (tn.pdf, tn.dlogmass))
+
+
 @pytest.mark.parametrize("f", POINT + PAIR, ids=lambda f: f.__name__)
 def test_valid_input_raises_no_flag_but_underflow(f):
-    """Nor overflow, but for a log density beyond the double range (-x^2/2 ... below -1.8e308, which
-    needs |x| beyond 1.3e154)."""
+    """Nor overflow, but where the value lies beyond the double range."""
     a, b = pairs()
-    args = (a, b) if f.nin == 2 else (np.array(EXTREMES)[:, None], a, b)
-    beyond = f is tn.logpdf
-    with np.errstate(all="raise", under="ignore", over="ignore" if beyond else "raise"):
+    args = np.broadcast_arrays(*((a, b) if f.nin == 2 else (np.array(EXTREMES)[:, None], a, b)))
+    x, a, b = [None, *args] if f.nin == 2 else args
+    inside = (a < b) if x is None else (x >= a) & (x <= b)
+    beyond = _beyond_double_range(f, x, a, b) & inside
+    with np.errstate(all="raise", under="ignore"):
+        f(*[v[~beyond] for v in args])
+    with np.errstate(all="raise", under="ignore", over="ignore"):
         values = f(*args)
     for v in values if f.nout == 2 else [values]:
         assert not np.isnan(v).any()
-    if beyond:
-        x, a, b = np.broadcast_arrays(*args)
-        inside = (x >= a) & (x <= b) & (a < b)
-        assert (np.abs(x[inside][np.isinf(values[inside])]) >= 1.3e154).all()
+        if f in (tn.pdf, tn.logpdf, tn.dlogmass):
+            assert beyond[inside & np.isinf(v)].all()
+
+
+# Below 2^-60 in magnitude the density varies over [a, b] by less than a relative 2^-120: the
+# distribution is uniform to far below double precision, and the uniform values are exact (P = 2^-1000).
+P = 2.0**-1000
+UNIFORM = [(tn.ppf, (0.25, 3 * U, 7 * U)), (tn.isf, (0.25, 3 * U, 7 * U)), (tn.ppf, (0.3, -3 * P, 7 * P)),
+           (tn.isf, (0.5, -U, U)), (tn.ppf, (0.1, 1e-20, 3e-20)), (tn.isf, (0.75, -1e-20, 2**-61)),
+           (tn.logcdf, (4 * U, 3 * U, 7 * U)), (tn.logsf, (4 * U, 3 * U, 7 * U)), (tn.logcdf, (-U, -3 * U, 2 * U)),
+           (tn.logcdf, (0.0, -11 * U, 19 * U)),
+           (tn.logsf, (1e-20, -1e-20, 3e-20)), (tn.logpdf, (5 * U, 3 * U, 7 * U)), (tn.logpdf, (0.0, -1e-20, 3e-20)),
+           (tn.pdf, (0.0, 0.0, P)), (tn.pdf, (P, -3 * P, 7 * P)), (tn.pdf, (5 * U, 3 * U, 7 * U)),
+           (tn.entropy, (3 * U, 7 * U)), (tn.entropy, (-1e-20, 3e-20)), (tn.dlogmass, (0.0, P)),
+           (tn.dlogmass, (-1e-20, 3e-20)), (tn.dlogmass, (3 * U, 7 * U))]
+
+
+def _uniform(f, args):
+    """The uniform distribution's value, to 60 digits."""
+    *first, a, b = [mpf(v) for v in args]
+    w = b - a
+    if f in INVERSE:
+        p = first[0] if f is tn.ppf else 1 - first[0]
+        return a + p * w
+    return {tn.logcdf: lambda: mp.log((first[0] - a) / w), tn.logsf: lambda: mp.log((b - first[0]) / w),
+            tn.logpdf: lambda: -mp.log(w), tn.pdf: lambda: 1 / w, tn.entropy: lambda: mp.log(w),
+            tn.dlogmass: lambda: (-1 / w, 1 / w)}[f]()
+
+
+@pytest.mark.parametrize("f, args", UNIFORM, ids=lambda v: getattr(v, "__name__", None))
+def test_tiny_intervals_give_the_uniform_values(f, args):
+    """To 2 eps relative, the quantiles to 1e-13 of p (b - a) (exact where the quantile is a multiple of
+    U), the density to 32 eps (it is exp of the log density of the interval scaled to 2^-60, up to 41.6;
+    8.5 eps measured); no flag but underflow where the value is below the normal range, and overflow
+    where it is beyond the double range."""
+    with mp.workdps(60):
+        exact = _uniform(f, args)
+        exact = [float(v) for v in (exact if f.nout == 2 else [exact])]
+    extreme = {"under": "ignore"} if min(map(abs, exact)) < np.finfo(np.float64).tiny else {}
+    if not all(map(math.isfinite, exact)):
+        extreme = {"over": "ignore"}
+    with np.errstate(all="raise", **extreme):
+        values = f(*args)
+    if f in INVERSE:
+        tolerance = 1e-13 * args[0] * (args[2] - args[1])
+    else:
+        tolerance = (32 if f is tn.pdf else 2) * EPS * abs(exact[0])
+    for value, e in zip(values if f.nout == 2 else [values], exact):
+        assert value == e or abs(value - e) <= tolerance, (value, e)
 
 
 # ---------------------------------------------------------------------------------------------

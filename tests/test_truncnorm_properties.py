@@ -1,9 +1,11 @@
 """Properties of zelnor.truncnorm that hold on every interval, whatever the regime: a <= mean <= b,
-0 <= var <= (b - a)^2/4, 0 <= cdf <= 1, cdf + sf = 1, cdf non-decreasing in x, and the uniform limit
-near 0; no flag but underflow on valid input. The ends are drawn from Hypothesis strategies aimed at
-the edges the kernel treats apart: subnormal and huge ends, infinite ends, and the switches between
-its regimes (_kernels/truncnorm.h). Derandomized with no example database, so CI runs the same cases
-every time; tools/truncnorm_properties.py runs the same properties on 10^6 random intervals."""
+0 <= var <= (b - a)^2/4, 0 <= cdf <= 1, cdf + sf = 1, cdf non-decreasing in x, ppf and isf in [a, b]
+and inverting cdf and sf, logcdf and logsf at most 0 and adding up in probability, the signs of the
+log mass's slopes, and the uniform limit near 0; no flag but underflow on valid input. The ends are
+drawn from Hypothesis strategies aimed at the edges the kernel treats apart: subnormal and huge ends,
+infinite ends, and the switches between its regimes (_kernels/truncnorm.h). Derandomized with no
+example database, so CI runs the same cases every time; tools/truncnorm_properties.py runs those of the
+mean, variance, cdf and sf on 10^6 random intervals."""
 import math
 from fractions import Fraction
 
@@ -124,7 +126,48 @@ def cdf_non_decreasing(a, b, x1, x2):
     assert c1 <= c2 * (1 + 2 * EPS) and s2 <= s1 * (1 + 2 * EPS), (c1, c2, s1, s2)
 
 
-PROPERTIES = [mean_inside, var_bounded, cdf_sf_probabilities, cdf_sf_sum_to_one, cdf_non_decreasing]
+def quantiles_inside(a, b, x, _):
+    """ppf and isf in [a, b] and never NaN, from the smallest subnormal probability to the largest
+    below 1, and at the point's own cdf."""
+    for p in (U, 1e-300, quiet(tn.cdf, x, a, b), 0.5, 1 - 2**-53):
+        for f in (tn.ppf, tn.isf):
+            y = quiet(f, p, a, b)
+            assert a <= y <= b, (f.__name__, p, y)
+
+
+def quantiles_invert(a, b, x, _):
+    """ppf(cdf(x)) = x and isf(sf(x)) = x to 4 ulp plus 1e-13 of the probability, or the subnormal
+    spacing U it is rounded to, over the density; where the probability is not rounded to 0 or 1."""
+    with np.errstate(all="ignore"):
+        f = float(tn.pdf(x, a, b))
+    for inverse, forward in ((tn.ppf, tn.cdf), (tn.isf, tn.sf)):
+        p = quiet(forward, x, a, b)
+        if 0 < p < 1:
+            y = quiet(inverse, p, a, b)
+            assert abs(y - x) <= 4 * math.ulp(x) + ((1e-13 * p + U) / f if f > 0 else INF), (inverse.__name__, p, y)
+
+
+def log_probabilities(a, b, x, _):
+    """logcdf, logsf <= 0, and their exponentials add to 1 within 8 eps."""
+    lc, ls = quiet(tn.logcdf, x, a, b), quiet(tn.logsf, x, a, b)
+    assert lc <= 0 and ls <= 0 and abs(math.exp(lc) + math.exp(ls) - 1) <= 8 * EPS, (lc, ls)
+
+
+def density_entropy_slopes(a, b, x, _):
+    """No flag but underflow, never NaN, and -dlogmass/da, dlogmass/db >= 0; overflow only where the
+    value lies beyond the double range: a log density below -1.8e308 (|x| beyond 1.3e154), and the
+    density and slopes 1/(b - a) of a width below 1/DBL_MAX."""
+    narrower = b - a < 1 / np.finfo(np.float64).max
+    over = {"over": "ignore"} if narrower or abs(x) >= 1.3e154 else {}
+    with np.errstate(all="raise", under="ignore", **over):
+        values = [tn.logpdf(x, a, b), tn.pdf(x, a, b), tn.entropy(a, b), *tn.dlogmass(a, b)]
+    assert not np.isnan(values).any() and values[1] >= 0 and values[3] <= 0 <= values[4], values
+    if math.isinf(values[4]) and not math.isinf(b):
+        assert narrower, values
+
+
+PROPERTIES = [mean_inside, var_bounded, cdf_sf_probabilities, cdf_sf_sum_to_one, cdf_non_decreasing,
+              quantiles_inside, quantiles_invert, log_probabilities, density_entropy_slopes]
 
 
 @pytest.mark.parametrize("holds", PROPERTIES, ids=lambda p: p.__name__)
@@ -134,6 +177,9 @@ PROPERTIES = [mean_inside, var_bounded, cdf_sf_probabilities, cdf_sf_sum_to_one,
 @example(case=(INF, INF, INF, INF))
 @example(case=(-1.7976931348623157e308, -1.7976931348623153e308, -INF, INF))
 @example(case=(1.7976931348623153e308, INF, INF, INF))
+@example(case=(-7 * U, INF, -6 * U, -6 * U))
+@example(case=(-11 * U, 19 * U, 0.0, 19 * U))
+@example(case=(-INF, -1.7976931348623153e308, -INF, -INF))
 def test_property(holds, case):
     holds(*case)
 

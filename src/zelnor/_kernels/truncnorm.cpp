@@ -421,10 +421,32 @@ double log_probability(double x, const Ordered& o, bool upper) {
         [&] { return 2.0 * scaled_mass(t, end) / total; }, exponent_gap(0.0, t), kInvSqrt2Pi);
 }
 
+// M/n(0) for a < b with an end within 2^-60 of 0, the other not: S(s, t) with n(s) = n(0) to 2^-120,
+// or the two sides of 0, a tiny side S(0, t) = t to 2^-120 (which S itself would round for a subnormal t).
+double tiny_end_mass(double a, double b) {
+    if (a >= 0) return scaled_mass(a, b);
+    if (b <= 0) return scaled_mass(-b, -a);
+    return (-a < kTinyEnd ? -a : scaled_mass(0.0, -a)) + (b < kTinyEnd ? b : scaled_mass(0.0, b));
+}
+
 // log P(X <= x) (upper = false) or log P(X > x) (upper = true) for a < b, none NaN.
 double log_tail_probability(double x, double a, double b, bool upper) {
     if (x >= b) return upper ? -kInf : 0.0;
     if (x <= a) return upper ? 0.0 : -kInf;
+    if (const int k = tiny_scale(a, b))
+        return log_tail_probability(std::ldexp(x, k), std::ldexp(a, k), std::ldexp(b, k), upper);
+    // A side of x within 2^-60 of 0 (the interval itself is not) has the probability n(0) (its width)/M
+    // to 2^-120, which the formulas below would round where they halve a subnormal width or take its
+    // erf. Where it holds more than half, or the other side is asked for, they keep their digits. The
+    // quotient is formed before the log unless it would be subnormal, so that the logs of the two
+    // tiny quantities do not cancel.
+    if (tiny_scale(upper ? x : a, upper ? b : x)) {
+        const double width = upper ? b - x : x - a, mass = tiny_end_mass(a, b);
+        const double p = width / mass;
+        const double l =
+            p >= std::numeric_limits<double>::min() ? std::log(p) : std::log(width) - std::log(mass);
+        if (l <= -kLn2) return l;
+    }
     const Ordered o = order(a, b);
     if (o.reflected) {
         x = -x;
@@ -492,6 +514,14 @@ double quantile(double t, double tc, double a, double b) {
     // end s; beyond kSquareLimit (where the exponents would overflow) the quantile is that end.
     if (a >= kSquareLimit) return a;
     if (b <= -kSquareLimit) return b;
+    // Within 2^-60 of 0 the cdf is (x - a) n(0)/M to 2^-120: a quantile there, next to a tiny end of a
+    // larger interval, is that end moved by the probability times M/n(0), where the formulas below
+    // would halve a subnormal width.
+    if (std::fabs(a) < kTinyEnd || std::fabs(b) < kTinyEnd) {
+        const double width = tiny_end_mass(a, b);
+        const double y = std::fabs(a) < kTinyEnd ? a + t * width : b - tc * width;
+        if (std::fabs(y) < kTinyEnd) return y;
+    }
     if (a >= 0) {
         const double d = scaled_mass(a, b);
         return t <= 0.5 ? solve_lower(t, d, a, b) : solve_upper(tc, d, a, b);
@@ -556,10 +586,12 @@ Slopes log_mass_slopes(const Ordered& o) {
         return {-(k * gauss(o.a)), k * gauss(o.b)};
     }
     const double s = scaled_mass(o.a, o.b);
-    if (o.b == kInf) return {-1.0 / s, 0.0};
-    const Pair g = exponent_gap(o.a, o.b);
+    const Pair g = o.b == kInf ? Pair{kInf, 0.0} : exponent_gap(o.a, o.b);
+    // Where n(b)/n(a) vanishes S = R(a), and far out 1/R(a) = a + 1/a to 2/a^3 (-R'/R = 1/a - 2/a^3 ...):
+    // 1/S would take S near the bottom of the normal range and overflow for a near DBL_MAX.
+    if (g.hi >= 4 * kExpUnderflow)
+        return {o.a >= kTauUnit ? -(o.a >= kSquareLimit ? o.a : o.a + 1.0 / o.a) : -1.0 / s, 0.0};
     if (g.hi < kScaledExponent) return {-1.0 / s, exp_neg_half(g.hi, g.lo) / s};
-    if (g.hi >= 4 * kExpUnderflow) return {-1.0 / s, 0.0};
     // lo may hold the roundings of both squares: renormalise before its first-order factor.
     const Pair n = two_sum(g.hi, g.lo);
     const Pair e = two_sum(-0.5 * n.hi, -std::log(s));
@@ -616,11 +648,21 @@ double TruncNormLogPdf(double x, double a, double b) {
     if (a > b) return invalid_nan();
     if (x < a || x > b) return -kInf;
     if (a == b) return kInf;
+    // Scaled by 2^k, the density is 2^-k times the scaled one.
+    if (const int k = tiny_scale(a, b))
+        return TruncNormLogPdf(std::ldexp(x, k), std::ldexp(a, k), std::ldexp(b, k)) + k * kLn2;
     const Ordered o = order(a, b);
     return log_pdf(o.reflected ? -x : x, o);
 }
 
-double TruncNormPdf(double x, double a, double b) { return std::exp(TruncNormLogPdf(x, a, b)); }
+// On a tiny interval the density is scaled exactly rather than through exp of k log 2 + ..., whose
+// rounding would cost up to 700 eps.
+double TruncNormPdf(double x, double a, double b) {
+    if (a < b && a <= x && x <= b)
+        if (const int k = tiny_scale(a, b))
+            return std::ldexp(TruncNormPdf(std::ldexp(x, k), std::ldexp(a, k), std::ldexp(b, k)), k);
+    return std::exp(TruncNormLogPdf(x, a, b));
+}
 
 double TruncNormLogCdf(double x, double a, double b) {
     if (x != x || a != a || b != b) return quiet_nan();
@@ -639,6 +681,8 @@ double TruncNormPpf(double p, double a, double b) {
     if (a > b || p < 0 || p > 1) return invalid_nan();
     if (p == 0) return a;
     if (p == 1 || a == b) return p == 1 ? b : a;
+    if (const int k = tiny_scale(a, b))
+        return std::ldexp(TruncNormPpf(p, std::ldexp(a, k), std::ldexp(b, k)), -k);
     return std::fmin(std::fmax(quantile(p, 1.0 - p, a, b), a), b);
 }
 
@@ -647,6 +691,8 @@ double TruncNormIsf(double q, double a, double b) {
     if (a > b || q < 0 || q > 1) return invalid_nan();
     if (q == 0) return b;
     if (q == 1 || a == b) return a;
+    if (const int k = tiny_scale(a, b))
+        return std::ldexp(TruncNormIsf(q, std::ldexp(a, k), std::ldexp(b, k)), -k);
     // The upper quantile of [a, b] is the lower one of [-b, -a], negated: q keeps its digits.
     return std::fmin(std::fmax(-quantile(q, 1.0 - q, -b, -a), a), b);
 }
@@ -655,6 +701,9 @@ double TruncNormEntropy(double a, double b) {
     if (a != a || b != b) return quiet_nan();
     if (a > b) return invalid_nan();
     if (a == b) return -kInf;
+    // Scaling by 2^k adds k log 2 to the entropy.
+    if (const int k = tiny_scale(a, b))
+        return TruncNormEntropy(std::ldexp(a, k), std::ldexp(b, k)) - k * kLn2;
     return entropy(order(a, b));
 }
 
@@ -670,6 +719,14 @@ void TruncNormDLogMass(double a, double b, double* da, double* db) {
     if (a == b) {
         *da = -kInf;
         *db = kInf;
+        return;
+    }
+    // Scaling by 2^k subtracts k log 2 from the log mass and divides its slopes by 2^k. Beyond a
+    // width of about 1/DBL_MAX they overflow, as they should.
+    if (const int k = tiny_scale(a, b)) {
+        TruncNormDLogMass(std::ldexp(a, k), std::ldexp(b, k), da, db);
+        *da = std::ldexp(*da, k);
+        *db = std::ldexp(*db, k);
         return;
     }
     const Ordered o = order(a, b);

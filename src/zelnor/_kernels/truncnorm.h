@@ -60,7 +60,12 @@
 // Tiny intervals: where both ends lie below 2^-60 in magnitude the distribution is uniform to 2^-120,
 // and the interval is first scaled by a power of two (exact) so that no subnormal end is halved or
 // passed through erf: the uniform answers come out exact (cdf(4u, 3u, 7u) = 0.25 for u the smallest
-// subnormal). The mean is kept within [a, b] (far in a tail 1/R(a) could round one ulp below a). The
+// subnormal). The newer functions scale the same way: logpdf gains k log 2 (pdf is multiplied by 2^k
+// exactly), the entropy loses it, the slopes of the log mass are multiplied by 2^k and the quantiles by
+// 2^-k, logcdf and logsf are unchanged; so ppf(0.25, 3u, 7u) = 4u, entropy(3u, 7u) = log(4u), and the
+// density and slopes of a width below about 1/DBL_MAX overflow, as their values do. On a larger
+// interval, a side of x within 2^-60 of 0 has the probability (its width) n(0)/M, and a quantile there is
+// the tiny end moved by p M/n(0), where the formulas would halve a subnormal width. The mean is kept within [a, b] (far in a tail 1/R(a) could round one ulp below a). The
 // log mass is finite wherever a^2/2 is, up to |a| = sqrt(2 DBL_MAX).
 //
 // Far tail: for 0 < a the mean of [a, b] lies in (a, 1/R(a)], and 1/R(a) < a + 1/a. From a = 2^27 on,
@@ -97,7 +102,8 @@
 //           n(a))/(2 M), no large term.
 //   dlogmass (-n(a)/M, n(b)/M). Tail pair: (-1/S, e^(-A_b)/S) with the exponent exact, taken as
 //           exp(-A_b - log S) with the pair renormalised where e^(-A_b) alone would be subnormal;
-//           straddling: 2 n(t)/(2 M) from the erf sum; 0 at an infinite end exactly.
+//           straddling: 2 n(t)/(2 M) from the erf sum; 0 at an infinite end exactly. Where n(b)/n(a)
+//           vanishes and a >= 1e8, n(a)/M = 1/R(a) = a + 1/a to 2/a^3 (1/S overflows near DBL_MAX).
 // Measured against mpmath (tools/truncnorm_accuracy.py --set extended: the 10^5 intervals above, a
 // point x each, p and q log-uniform from 1e-300 to 1/2), worst error over its acceptance tolerance:
 //   logpdf  0.54 of 8 eps max(1, |logpdf|); pdf 0.57 of 8 eps max(1, |logpdf|) relative
