@@ -117,8 +117,9 @@ cdef real millsratio_dd(real x, real dx) noexcept nogil:
     """Symmetric divided difference (R(x - dx) - R(x + dx))/(2 dx) of the Mills ratio.
 
     Without cancellation for small dx: a Taylor series seeded from -R'''(x), or the divided difference
-    of a continued-fraction convergent far in the tail, and for x <= -1.25 a sum of two positive terms
-    from the reflection of R. Even in dx; at dx = 0 it is -R'(x). The inputs x1, x2 are x and dx.
+    of a continued-fraction convergent far in the tail, and for x < 0 beyond the series window (every
+    x <= -1.25) a sum of two positive terms from the reflection of R. Even in dx; at dx = 0 it is
+    -R'(x). The inputs x1, x2 are x and dx.
     """
     cdef FlagState before = flag_state()
     return result_flags(before, MillsRatioDiff(x, dx, 1), x, dx)
