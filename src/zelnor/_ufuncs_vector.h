@@ -63,9 +63,10 @@ template <Mills F, typename T> inline simd::Block<T> mills_block() {
     else return b.deriv3;
 }
 
-// Elements per vector block: a few hundred keep the results in L1 until they are checked, and make the
-// two reads of MXCSR per block negligible.
-constexpr std::size_t vector_block = 512;
+// Elements per vector block: the blocks sort, evaluate and prefetch in pieces of their own, so a block
+// may be long; only where it raised a flag or holds an exceptional result are its elements looked at
+// one by one. Output that overlaps the input goes through a buffer of buffered_block elements.
+constexpr std::size_t vector_block = 1 << 14, buffered_block = 512;
 
 // Whether a result is +-inf or NaN (all exponent bits set), or with `tiny` also zero or subnormal (no
 // exponent bit set). Read from the bits, since an ordered comparison with a NaN would raise the
@@ -82,12 +83,8 @@ template <typename T> struct Exponent {
     }
 };
 
-// Runs the element loop again where a result wants flags; the first pass, which finds none nearly
-// always, is one the compiler vectorises.
+// Runs the element loop again where a result wants flags.
 template <Mills F, typename T> void flags_of_results(const T* x, T* r, std::size_t m, bool tiny) {
-    bool any = false;
-    for (std::size_t j = 0; j < m; ++j) any |= Exponent<T>::wants_flags(r[j], tiny);
-    if (!any) return;
     for (std::size_t j = 0; j < m; ++j)
         if (Exponent<T>::wants_flags(r[j], tiny)) r[j] = mills_element<F>(x[j]);
 }
@@ -97,15 +94,16 @@ template <Mills F, typename T> void contiguous_loop(const T* x, T* out, std::siz
     // Results go straight to out unless it overlaps x, whose elements must stay until their block is
     // checked; then through a buffer.
     const bool apart = out + n <= x || x + n <= out;
-    T buffer[vector_block];
-    for (std::size_t k = 0; k < n; k += vector_block) {
-        const std::size_t m = std::min(vector_block, n - k);
+    const std::size_t step = apart ? vector_block : buffered_block;
+    T buffer[buffered_block];
+    for (std::size_t k = 0; k < n; k += step) {
+        const std::size_t m = std::min(step, n - k);
         T* r = apart ? out + k : buffer;
         const FlagState before = flag_state();
-        block(x + k, r, m);
+        const unsigned found = block(x + k, r, m);
         const bool raised = flags_raised_since(before);
         if (raised) restore_flags(before);
-        flags_of_results<F>(x + k, r, m, raised);
+        if (found & (simd::some_not_finite | (raised ? simd::some_tiny : 0u))) flags_of_results<F>(x + k, r, m, raised);
         if (!apart) std::memcpy(out + k, buffer, m * sizeof(T));
     }
 }

@@ -2,7 +2,8 @@
 // -R' and -R''' in both precisions: on 10^7 random bit patterns, and on 10^7 arguments around every
 // regime threshold, convergent depth and table row boundary of either sign, from neighbouring
 // floating-point numbers out to a tenth of the value. The blocks run on slices of every length up to
-// 37, so each path's partial last vector is exercised, and once in place.
+// 37, so each path's partial last vector is exercised, and once in place; each block reports which
+// exceptional results (not finite, zero or subnormal) it wrote.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -87,14 +88,25 @@ template <typename T> std::vector<Function<T>> functions() {
             {"-R'''", MillsRatioDeriv3<T>, &simd::Blocks<T>::deriv3}};
 }
 
-// Runs every path on the arguments drawn chunk by chunk and counts the elements that differ.
+// What a block must report of its results r[0, m).
+template <typename T> unsigned found_bits(const T* r, long m) {
+    unsigned f = 0;
+    for (long k = 0; k < m; ++k) {
+        if (!std::isfinite(r[k])) f |= simd::some_not_finite;
+        else if (std::fpclassify(r[k]) == FP_ZERO || std::fpclassify(r[k]) == FP_SUBNORMAL) f |= simd::some_tiny;
+    }
+    return f;
+}
+
+// Runs every path on the arguments drawn chunk by chunk, counts the elements that differ and the
+// blocks whose found bits are wrong.
 template <typename T, typename Draw> void expect_every_path_matches(Draw draw) {
     std::vector<T> x(kChunk), want(kChunk), got(kChunk);
     std::mt19937_64 rng(kSeed);
     int paths_run = 0;
     for (int p = 0; p < simd::n_paths; ++p) paths_run += simd::find_path(simd::path_names[p]) != nullptr;
     for (const Function<T>& f : functions<T>()) {
-        std::vector<long> differing(simd::n_paths);
+        std::vector<long> differing(simd::n_paths), wrong_found(simd::n_paths);
         std::string first;
         for (long done = 0; done < kArguments; done += kChunk) {
             const long n = std::min(kChunk, kArguments - done);
@@ -104,8 +116,11 @@ template <typename T, typename Draw> void expect_every_path_matches(Draw draw) {
                 const simd::Path* path = simd::find_path(simd::path_names[p]);
                 if (!path) continue;
                 const simd::Block<T> block = path->blocks<T>().*f.block;
-                for (long k = 0, len = 1; k < n; k += len, len = len % 37 + 1)
-                    block(x.data() + k, got.data() + k, std::size_t(std::min(len, n - k)));
+                for (long k = 0, len = 1; k < n; k += len, len = len % 37 + 1) {
+                    const long m = std::min(len, n - k);
+                    wrong_found[p] += block(x.data() + k, got.data() + k, std::size_t(m)) !=
+                                      found_bits(got.data() + k, m);
+                }
                 if (done == 0) {  // once in place
                     std::copy(x.begin() + 1000, x.begin() + 2000, got.begin() + 1000);
                     block(got.data() + 1000, got.data() + 1000, 1000);
@@ -122,8 +137,10 @@ template <typename T, typename Draw> void expect_every_path_matches(Draw draw) {
                 }
             }
         }
-        for (int p = 0; p < simd::n_paths; ++p)
+        for (int p = 0; p < simd::n_paths; ++p) {
             EXPECT_EQ(differing[p], 0) << simd::path_names[p] << " " << f.name << "\n" << first;
+            EXPECT_EQ(wrong_found[p], 0) << simd::path_names[p] << " " << f.name << ": blocks misreporting their results";
+        }
     }
     std::printf("%d of %d vector paths run on this CPU\n", paths_run, simd::n_paths);
 }

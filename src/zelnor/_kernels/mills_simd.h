@@ -45,8 +45,12 @@
 namespace zelnor {
 namespace simd {
 
-// out[k] = f(x[k]) for k < n; out may be x itself.
-template <typename T> using Block = void (*)(const T* x, T* out, std::size_t n);
+// What a block's results hold that its caller may want to look at one by one (its found bits):
+// some_not_finite if some result is +-inf or NaN, some_tiny if some result is zero or subnormal.
+constexpr unsigned some_not_finite = 1, some_tiny = 2;
+
+// out[k] = f(x[k]) for k < n; out may be x itself. Returns the found bits of the results.
+template <typename T> using Block = unsigned (*)(const T* x, T* out, std::size_t n);
 
 template <typename T> struct Blocks {
     Block<T> millsratio, deriv1, deriv3;

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 #if defined(__SSE2__)
 #include <immintrin.h>
@@ -223,12 +224,12 @@ template <typename T_, int Bytes> struct Vec {
 
 #if defined(__AVX512F__)
     // The lanes of m of v stored from p on, in order, as one whole vector; returns their number.
-    static int compress_store(T* p, M m, F v) {
-        const unsigned k = bits(m);
+    static int compress_store(T* p, unsigned k, F v) {
         if constexpr (sizeof(T) == 8) _mm512_storeu_pd(p, _mm512_maskz_compress_pd(__mmask8(k), v));
         else _mm512_storeu_ps(p, _mm512_maskz_compress_ps(__mmask16(k), v));
         return __builtin_popcount(k);
     }
+    static int compress_store(T* p, M m, F v) { return compress_store(p, bits(m), v); }
 
     // into, with the lanes of bit mask k taken in order from p on.
     static F expand_load(F into, unsigned k, const T* p) {
@@ -250,6 +251,7 @@ template <typename T_, int Bytes> struct Vec {
 
 template <typename V> struct Kernels {
     using T = typename V::T;
+    using I = typename V::I;
     using F = typename V::F;
     using M = typename V::M;
     using Idx = typename V::Idx;
@@ -358,6 +360,35 @@ template <typename V> struct Kernels {
         return V::load(e);
     }
 
+    // The reflections for x < 0 (x not NaN), from r the value at |x|: each lane in the template's
+    // order, +inf below the cut-off. exps(refl) gives the exponentials of the lanes in refl: computed
+    // lane by lane here, or read from those computed for a whole class at once (evaluate_class).
+    template <typename Exps, typename Reflect> static F reflect(F x, F r, Exps exps, Reflect with_exp) {
+        const M neg = x < T(0);
+        if (!V::any(neg)) return r;
+        const M refl = neg & (x >= -P::reflection_cutoff);
+        r = refl ? with_exp(refl ? x : V::splat(0), exps(refl)) : r;
+        return neg & ~refl ? V::splat(std::numeric_limits<T>::infinity()) : r;
+    }
+    struct LaneByLane {
+        F x;
+        F operator()(M refl) const { return reflection_exp(x, refl); }
+    };
+    struct Computed {
+        const T* e;
+        F operator()(M) const { return V::load(e); }
+    };
+    template <typename Exps> static F reflect_r(F x, F r, Exps exps) {  // e sqrt(2 pi) - R(-x)
+        return reflect(x, r, exps, [r](F, F e) { return e * P::sqrt_2pi - r; });
+    }
+    template <typename Exps> static F reflect_d1(F x, F r, Exps exps) {  // -R'(y) + (sqrt(2 pi) y) e
+        return reflect(x, r, exps, [r](F xr, F e) { return r + (P::sqrt_2pi * -xr) * e; });
+    }
+    // -R'''(y) + ((x x + 3) (sqrt(2 pi) y)) e
+    template <typename Exps> static F reflect_d3(F x, F r, Exps exps) {
+        return reflect(x, r, exps, [r](F xr, F e) { return r + ((xr * xr + T(3)) * (P::sqrt_2pi * -xr)) * e; });
+    }
+
     // MillsRatio.
     static F millsratio(F x0) {
         const M nan = x0 != x0;                 // quiet comparison; NaN lanes take 0 below, so that
@@ -387,13 +418,7 @@ template <typename V> struct Kernels {
         }
         den = low ? V::splat(1) : den;     // 1/x for x >= 6.7e7 as it stands
         r = low ? r : num / den;
-        if (V::any(neg)) {                 // e sqrt(2 pi) - R(-x), +inf below the cut-off
-            const M refl = neg & (x >= -P::reflection_cutoff);
-            const F e = reflection_exp(x, refl);
-            r = refl ? e * P::sqrt_2pi - r : r;
-            r = neg & ~refl ? V::splat(std::numeric_limits<T>::infinity()) : r;
-        }
-        return nan ? x0 : r;
+        return nan ? x0 : reflect_r(x, r, LaneByLane{x});
     }
 
     // MillsRatioDeriv1.
@@ -430,14 +455,7 @@ template <typename V> struct Kernels {
         } else {
             r = cf ? num / den : r;
         }
-        if (V::any(neg)) {                 // -R'(y) + (sqrt(2 pi) y) e
-            const M refl = neg & (x >= -P::reflection_cutoff);
-            const F e = reflection_exp(x, refl);
-            const F yr = refl ? y : V::splat(0);
-            r = refl ? r + (P::sqrt_2pi * yr) * e : r;
-            r = neg & ~refl ? V::splat(std::numeric_limits<T>::infinity()) : r;
-        }
-        return nan ? x0 : r;
+        return nan ? x0 : reflect_d1(x, r, LaneByLane{x});
     }
 
     // MillsRatioDeriv3.
@@ -475,43 +493,148 @@ template <typename V> struct Kernels {
         r = cf & ~cf_guarded ? V::splat(0) : r;
         // Beyond the guard on u the depth-4 value (6/u)/(u + 4), as the scalar template returns there.
         if (V::any(beyond)) r = beyond ? (T(6) / u_far) / (u_far + T(4)) : r;
-        if (V::any(neg)) {                 // -R'''(y) + ((x x + 3) (sqrt(2 pi) y)) e
-            const M refl = neg & (x >= -P::reflection_cutoff);
-            const F e = reflection_exp(x, refl);
-            const F xr = refl ? x : V::splat(0);
-            r = refl ? r + ((xr * xr + T(3)) * (P::sqrt_2pi * -xr)) * e : r;
-            r = neg & ~refl ? V::splat(std::numeric_limits<T>::infinity()) : r;
-        }
-        return nan ? x0 : r;
+        return nan ? x0 : reflect_d3(x, r, LaneByLane{x});
     }
 
-    // The classes a block's arguments are sorted into before evaluation, by |x| against rising
-    // thresholds (NaN in the last class). A vector whose lanes share a class skips the other classes'
-    // regimes (and looks up one window of rows). The thresholds only steer the work: every lane's
-    // value is its own whatever lanes share its vector.
-    static constexpr int max_classes = 4;
-    struct Split {
-        int classes;
-        T from[max_classes - 1];
+    // The kernels of one class of sorted arguments: every lane of x (not NaN) has |x| in the regime
+    // its kernel names, and its table rows lie in the window [Lo, Lo + Rows), so that a vector does
+    // only its regime's work and fetches its coefficients from the registers of one window. Each
+    // performs the general kernel's operations for such lanes, without the stand-ins of other regimes.
+
+    // Rrel's polynomial at y <= 1: s = z - i needs no division.
+    static F rrel_poly(F y) {
+        const F z = T(rrel_scale) * y;
+        const F i = row(z, last_row<rrel_width>(C_Rrel));
+        return horner<rrel_rows>(rrel_r1_columns<T>, 0, i, z - i);
+    }
+    // The piece polynomial of -R' at 1 < y < 97/6.
+    template <int Lo, int Rows> static F r1_poly(F y) {
+        const F d = y + T(r1_shift);
+        const F i = row_of_quotient((y - T(1)) * T(r1_scale), d, T(1), ~M{}, last_row<r1_width>(C_R1));
+        const F s = ((T(r1_scale) - i) * y - (T(r1_shift) * i + T(r1_scale))) / d;
+        return horner<Rows>(rrel_r1_columns<T>, rrel_rows + Lo, i - T(Lo), s);
+    }
+    // The piece polynomial of -R''' at y < 31.5.
+    template <int Lo, int Rows> static F r3_poly(F y) {
+        const Piece c = r3(y, ~M{});
+        return horner<Rows>(r3_columns<T>, Lo, c.row - T(Lo), c.s_num / c.s_den);
+    }
+    template <std::size_t N> static void convergent_at(F y, const Depth (&depths)[N], F& u, F& delta, F& gamma) {
+        u = y * y + T(3);
+        convergent(u, order_row(y, depths), delta, gamma);
+    }
+    static F abs(F x) { return x < T(0) ? -x : x; }
+
+    static F r_rrel(F x, const T* e) {
+        return reflect_r(x, P::sqrt_pi_2 - abs(x) * rrel_poly(abs(x)), Computed{e});
+    }
+    template <int Lo, int Rows> static F r_r1(F x, const T* e) {
+        const F y = abs(x);
+        return reflect_r(x, (T(1) - r1_poly<Lo, Rows>(y)) / y, Computed{e});
+    }
+    static F r_cf(F x, const T* e) {
+        const F y = abs(x);
+        F u, delta, gamma;
+        convergent_at(y, r_depths, u, delta, gamma);
+        const F D = u * delta - gamma;
+        return reflect_r(x, (D - delta) / (y * D), Computed{e});
+    }
+
+    static F d1_rrel(F x, const T* e) {
+        const F y = abs(x);
+        return reflect_d1(x, T(1) - y * (P::sqrt_pi_2 - rrel_poly(y) * y), Computed{e});
+    }
+    template <int Lo, int Rows> static F d1_r1(F x, const T* e) {
+        return reflect_d1(x, r1_poly<Lo, Rows>(abs(x)), Computed{e});
+    }
+    static F d1_cf(F x, const T* e) {
+        F u, delta, gamma;
+        convergent_at(abs(x), d1_depths, u, delta, gamma);
+        return reflect_d1(x, delta / (u * delta - gamma), Computed{e});
+    }
+
+    template <int Lo, int Rows> static F d3_r3(F x, const T* e) {
+        return reflect_d3(x, r3_poly<Lo, Rows>(abs(x)), Computed{e});
+    }
+    // Up to the tail guard on x: the convergents while u = x x + 3 is below the guard, the depth-4
+    // value (6/u)/(u + 4) beyond it.
+    static F d3_cf(F x, const T* e) {
+        const F y = abs(x);
+        const F u0 = y * y + T(3);
+        const M beyond = u0 > P::tail_guard;
+        F r = V::splat(0);
+        if (V::any(~beyond)) {
+            const F u = beyond ? V::splat(T(d3_cf_from) * T(d3_cf_from) + T(3)) : u0;
+            F delta, gamma;
+            convergent(u, order_row(y, d3_depths), delta, gamma);
+            r = gamma / (u * delta - gamma);
+        }
+        if (V::any(beyond)) {
+            const F u_far = beyond ? u0 : V::splat(1);
+            r = beyond ? (T(6) / u_far) / (u_far + T(4)) : r;
+        }
+        return reflect_d3(x, r, Computed{e});
+    }
+
+    // A class of arguments: those with |x| below `upto` and not in an earlier class, evaluated in place
+    // by `run` (a whole number of vectors). The last class of a list takes everything left, NaN
+    // included when the list sorts a block's arguments.
+    using Eval = F (*)(F);
+    using ClassEval = F (*)(F x, const T* e);  // e: the reflection's exponentials of x's lanes
+    using Run = void (*)(T* b, int count);
+    struct Class {
+        T upto;
+        Run run;
     };
 
     static constexpr std::size_t chunk = 512;  // elements sorted at a time: their classes stay in L1
 
-    template <F (*kernel)(F), const Split& split> static void block(const T* x, T* out, std::size_t n) {
+    template <Eval general, const auto& classes> static unsigned block(const T* x, T* out, std::size_t n) {
         if constexpr (V::compresses()) {
-            for (std::size_t k = 0; k < n; k += chunk)
-                sorted_chunk<kernel, split>(x + k, out + k, std::min(chunk, n - k));
+            unsigned found = 0;
+            for (std::size_t k = 0; k < n; k += chunk) {
+                const std::size_t m = std::min(chunk, n - k);
+                // The next chunk's arguments and results are fetched while this one is evaluated.
+                for (std::size_t j = k + chunk; j < std::min(k + 2 * chunk, n); j += 64 / sizeof(T)) {
+                    __builtin_prefetch(x + j);
+                    __builtin_prefetch(out + j, 1);
+                }
+                found |= sorted_chunk<classes>(x + k, out + k, m);
+            }
+            return found;
         } else {
-            in_order<kernel>(x, out, n);
+            return in_order<general>(x, out, n);
         }
     }
 
-    template <F (*kernel)(F)> static void in_order(const T* x, T* out, std::size_t n) {
+    // The extreme exponent fields of the results seen, which tell their found bits (mills_simd.h).
+    struct Seen {
+        static constexpr I all = I(2 * std::numeric_limits<T>::max_exponent - 1)
+                                 << (std::numeric_limits<T>::digits - 1);
+        M lo = M{} + all, hi = M{};
+        void add(F r) {
+            const M e = M(r) & all;
+            lo = e < lo ? e : lo;
+            hi = e > hi ? e : hi;
+        }
+        unsigned found() const {
+            return (V::any(hi == all) ? simd::some_not_finite : 0) | (V::any(lo == 0) ? simd::some_tiny : 0);
+        }
+    };
+
+    // fast(x) where every lane's |x| lies below upto, general(x) otherwise (NaN included).
+    template <ClassEval fast, Eval general, const T& upto> static F below(F x, const T* e) {
+        return V::any(~(abs(x) < upto)) ? general(x) : fast(x, e);
+    }
+
+    template <Eval kernel> static unsigned in_order(const T* x, T* out, std::size_t n) {
+        Seen seen;
         std::size_t k = 0;
         for (; k + lanes <= n; k += lanes) {
             F v;
             std::memcpy(&v, x + k, sizeof v);
             v = kernel(v);
+            seen.add(v);
             std::memcpy(out + k, &v, sizeof v);
         }
         if (k < n) {  // the last partial vector, padded with zeros
@@ -519,17 +642,71 @@ template <typename V> struct Kernels {
             std::memcpy(&v, x + k, (n - k) * sizeof(T));
             v = kernel(v);
             std::memcpy(out + k, &v, (n - k) * sizeof(T));
+            seen.add(V::iota() < T(n - k) ? v : V::splat(1));
+        }
+        return seen.found();
+    }
+
+    // Evaluates the count arguments of a class's buffer in place, as whole vectors.
+    template <Eval kernel> static void evaluate(T* b, int count) {
+        for (int k = 0; k < count; k += lanes) {
+            F v = V::load(b + k);
+            v = kernel(v);
+            std::memcpy(b + k, &v, sizeof v);
         }
     }
 
+    // The same for a class kernel, with the exponentials of the reflection computed first for the
+    // whole buffer: the arguments (0.5 x) x of the lanes that need one are packed together, run
+    // through the scalar exp in one tight loop (called lane by lane inside the vector loop, each
+    // call took about twice as long), and unpacked next to their lanes, 0 elsewhere.
+    template <ClassEval kernel> static void evaluate_class(T* b, int count) {
+        if constexpr (V::compresses()) evaluate_sorted_class<kernel>(b, count);
+    }
+    template <ClassEval kernel> static void evaluate_sorted_class(T* b, int count) {
+        alignas(64) T e[chunk], a[chunk];
+        unsigned refl_bits[chunk / lanes];
+        int m = 0;
+        bool any_neg = false;
+        for (int k = 0; k < count; k += lanes) {
+            const F x = V::load(b + k);
+            const M neg = x < T(0), refl = neg & (x >= -P::reflection_cutoff);
+            const unsigned bits = V::bits(refl);
+            any_neg |= V::any(neg);
+            refl_bits[k / lanes] = bits;
+            if (bits) {  // (the other lanes square 0: a huge argument would raise overflow)
+                const F xr = refl ? x : V::splat(0);
+                m += V::compress_store(a + m, bits, (T(0.5) * xr) * xr);
+            }
+        }
+        if (any_neg) {  // otherwise no kernel reads e
+            for (int j = 0; j < m; ++j) a[j] = P::exp(a[j]);
+            const T* p = a;
+            for (int k = 0; k < count; k += lanes) {
+                const unsigned bits = refl_bits[k / lanes];
+                const F v = V::expand_load(V::splat(0), bits, p);
+                std::memcpy(e + k, &v, sizeof v);
+                p += __builtin_popcount(bits);
+            }
+        }
+        for (int k = 0; k < count; k += lanes) {
+            F v = V::load(b + k);
+            v = kernel(v, e + k);
+            std::memcpy(b + k, &v, sizeof v);
+        }
+    }
+    // A class whose arguments are sorted again, into the classes of the list sub.
+    template <const auto& sub> static void sorted(T* b, int count) {
+        if constexpr (V::compresses()) sorted_chunk<sub>(b, b, std::size_t(count));
+    }
+
     // Sorts the arguments by class into buffers, evaluates each buffer as whole vectors (its last
-    // vector padded with its own first argument), and puts the results back in place.
-    template <F (*kernel)(F), const Split& split>
-    static void sorted_chunk(const T* x, T* out, std::size_t n) {
-        constexpr int classes = split.classes, last = classes - 1;
-        alignas(64) T buf[classes][chunk];  // a vector stored at count, at most chunk - lanes, fits
-        unsigned mask[chunk / lanes][last];  // the lanes of each class but the last, by vector
-        int count[classes] = {};
+    // vector padded with its own first argument), and puts the results back in place (out may be x).
+    template <const auto& classes> static unsigned sorted_chunk(const T* x, T* out, std::size_t n) {
+        constexpr int n_classes = int(std::size(classes)), last = n_classes - 1;
+        alignas(64) T buf[n_classes][chunk];  // a vector stored at count, at most chunk - lanes, fits
+        unsigned mask[chunk / lanes][last];   // the lanes of each class but the last, by vector
+        int count[n_classes] = {};
         const std::size_t nv = (n + lanes - 1) / lanes;
         for (std::size_t j = 0; j < nv; ++j) {
             const std::size_t m = std::min<std::size_t>(lanes, n - j * lanes);
@@ -537,62 +714,92 @@ template <typename V> struct Kernels {
             if (m == lanes) v = V::load(x + j * lanes);
             else std::memcpy(&v, x + j * lanes, m * sizeof(T));
             const M nan = v != v;
-            const F a = nan ? V::splat(0) : v;  // quiet: no ordered comparison sees a NaN
-            const F y = a < T(0) ? -a : a;
+            const F y = abs(nan ? V::splat(0) : v);  // quiet: no ordered comparison sees a NaN
             M left = m == lanes ? ~M{} : M(V::iota() < T(m));  // the lanes not yet sorted
-            for (int c = 0; c < classes; ++c) {
-                const M in = c == last ? left : left & ~nan & (y < split.from[c]);
+            for (int c = 0; c < n_classes; ++c) {
+                const M in = c == last ? left : left & ~nan & (y < classes[c].upto);
                 count[c] += V::compress_store(buf[c] + count[c], in, v);
                 if (c < last) mask[j][c] = V::bits(in);
                 left &= ~in;
             }
         }
-        for (int c = 0; c < classes; ++c) {
-            T* b = buf[c];
-            for (int k = count[c]; k % lanes != 0; ++k) b[k] = b[0];
-            for (int k = 0; k < count[c]; k += lanes) {
-                F v = V::load(b + k);
-                v = kernel(v);
-                std::memcpy(b + k, &v, sizeof v);
-            }
-        }
-        const T* p[classes];
-        for (int c = 0; c < classes; ++c) p[c] = buf[c];
+        for (int c = 0; c < n_classes; ++c)
+            for (int k = count[c]; k % lanes != 0; ++k) buf[c][k] = buf[c][0];
+        for (int c = 0; c < n_classes; ++c) classes[c].run(buf[c], count[c]);
+        const T* p[n_classes];
+        for (int c = 0; c < n_classes; ++c) p[c] = buf[c];
+        Seen seen;
         for (std::size_t j = 0; j < nv; ++j) {
             const std::size_t m = std::min<std::size_t>(lanes, n - j * lanes);
             unsigned rest = (1u << m) - 1;
-            F r = V::splat(0);
-            for (int c = 0; c < classes; ++c) {
+            F r = V::splat(1);  // (1 in the lanes beyond a partial vector's last)
+            for (int c = 0; c < n_classes; ++c) {
                 const unsigned k = c == last ? rest : mask[j][c];
                 r = V::expand_load(r, k, p[c]);
                 p[c] += __builtin_popcount(k);
                 rest &= ~k;
             }
+            seen.add(r);
             if (m == lanes) std::memcpy(out + j * lanes, &r, sizeof r);
             else std::memcpy(out + j * lanes, &r, m * sizeof(T));
         }
+        return seen.found();
     }
 };
 
-template <typename V> struct Splits {
-    using S = typename Kernels<V>::Split;
+// The classes of each function, by |x|: the pieces, sorted again by window of rows, and the
+// convergents, with the general kernel for what lies beyond them (and NaN). A pair of registers holds
+// 16 rows of a column in double, 32 in float: each piece class's rows fit one such window (or one
+// register), with a margin for the rounding of its mapped coordinate near the class's bounds (rows
+// 0-15 of C_R1 reach x = 4.5, rows 15-30 of C_R3 span x in [1.57, 5.74)).
+template <typename V, typename T = typename V::T> struct PieceClasses;
+template <typename V> struct PieceClasses<V, double> {
+    using K = Kernels<V>;
+    static constexpr double inf = std::numeric_limits<double>::infinity(), one_up = 1 + 0x1p-52;
+    static constexpr typename K::Class r[] = {{one_up, K::template evaluate_class<K::r_rrel>},
+                                              {4.4, K::template evaluate_class<K::template r_r1<0, 16>>},
+                                              {inf, K::template evaluate_class<K::template r_r1<9, 16>>}};
+    static constexpr typename K::Class d1[] = {{one_up, K::template evaluate_class<K::d1_rrel>},
+                                               {4.4, K::template evaluate_class<K::template d1_r1<0, 16>>},
+                                               {inf, K::template evaluate_class<K::template d1_r1<9, 16>>}};
+    static constexpr typename K::Class d3[] = {{1.6, K::template evaluate_class<K::template d3_r3<0, 16>>},
+                                               {5.7, K::template evaluate_class<K::template d3_r3<15, 16>>},
+                                               {inf, K::template evaluate_class<K::template d3_r3<30, 16>>}};
+};
+template <typename V> struct PieceClasses<V, float> {
+    using K = Kernels<V>;
+    static constexpr float inf = std::numeric_limits<float>::infinity(), one_up = 1 + 0x1p-23f;
+    static constexpr typename K::Class r[] = {{one_up, K::template evaluate_class<K::r_rrel>},
+                                              {inf, K::template evaluate_class<K::template r_r1<0, 32>>}};
+    static constexpr typename K::Class d1[] = {{one_up, K::template evaluate_class<K::d1_rrel>},
+                                               {inf, K::template evaluate_class<K::template d1_r1<0, 32>>}};
+    static constexpr typename K::Class d3[] = {{6, K::template evaluate_class<K::template d3_r3<0, 32>>},
+                                               {inf, K::template evaluate_class<K::template d3_r3<31, 16>>}};
+};
+
+template <typename V> struct Classes {
+    using K = Kernels<V>;
     using T = typename V::T;
-    // R and -R': the pieces, and the rest. (A class of their own for the cheap regimes beyond the
-    // convergents took longer on the uniform mixes than it saved on the log-spread one.)
-    static constexpr S r{2, {T(r_cf_from)}};
-    static constexpr S d1{2, {T(d1_cf_from)}};
-    // -R''': its pieces in two windows of rows (from where z = 50 x/(x + 3.5) reaches r3_window), the
-    // convergents, and the +0 beyond the tail guard, a class of its own: it is half the log-spread
-    // mix in float.
-    static constexpr S d3{4, {T(r3_shift * r3_window / (r3_scale - r3_window)), T(d3_cf_from),
-                              Precision<T>::tail_guard}};
+    using Pieces = PieceClasses<V>;
+    static constexpr T inf = std::numeric_limits<T>::infinity();
+    static constexpr T r_cf_upto = T(r_reciprocal_from), guard = Precision<T>::tail_guard;
+    static constexpr typename K::Class r[] = {
+        {T(r_cf_from), K::template sorted<Pieces::r>},
+        {inf, K::template evaluate_class<K::template below<K::r_cf, K::millsratio, r_cf_upto>>}};
+    // -R' and -R''': the zeros beyond the guard on x are a class of their own, half the log-spread mix.
+    static constexpr typename K::Class d1[] = {{T(d1_cf_from), K::template sorted<Pieces::d1>},
+                                               {guard, K::template evaluate_class<K::d1_cf>},
+                                               {inf, K::template evaluate<K::deriv1>}};
+    static constexpr typename K::Class d3[] = {{T(d3_cf_from), K::template sorted<Pieces::d3>},
+                                               {guard, K::template evaluate_class<K::d3_cf>},
+                                               {inf, K::template evaluate<K::deriv3>}};
 };
 
 template <typename V> constexpr simd::Blocks<typename V::T> blocks() {
     using K = Kernels<V>;
-    using S = Splits<V>;
-    return {K::template block<K::millsratio, S::r>, K::template block<K::deriv1, S::d1>,
-            K::template block<K::deriv3, S::d3>};
+    using C = Classes<V>;
+    return {K::template block<K::millsratio, C::r>, K::template block<K::deriv1, C::d1>,
+            K::template block<K::deriv3, C::d3>};
 }
 
 template <int Bytes> constexpr simd::Path make_path(const char* name) {
