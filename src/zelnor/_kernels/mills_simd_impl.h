@@ -231,6 +231,22 @@ template <typename T_, int Bytes> struct Vec {
     }
     static int compress_store(T* p, M m, F v) { return compress_store(p, bits(m), v); }
 
+    // Bit l set where bit l of k is and a[l] < b[l] as signed integers.
+    static unsigned less(unsigned k, M a, M b) {
+        if constexpr (sizeof(T) == 8) return _mm512_mask_cmplt_epi64_mask(__mmask8(k), __m512i(a), __m512i(b));
+        else return _mm512_mask_cmplt_epi32_mask(__mmask16(k), __m512i(a), __m512i(b));
+    }
+
+    // The lanes of bit mask k loaded from p (zeros elsewhere), or stored to p.
+    static F load_lanes(unsigned k, const T* p) {
+        if constexpr (sizeof(T) == 8) return _mm512_maskz_loadu_pd(__mmask8(k), p);
+        else return _mm512_maskz_loadu_ps(__mmask16(k), p);
+    }
+    static void store_lanes(T* p, unsigned k, F v) {
+        if constexpr (sizeof(T) == 8) _mm512_mask_storeu_pd(p, __mmask8(k), v);
+        else _mm512_mask_storeu_ps(p, __mmask16(k), v);
+    }
+
     // into, with the lanes of bit mask k taken in order from p on.
     static F expand_load(F into, unsigned k, const T* p) {
         if constexpr (sizeof(T) == 8) return _mm512_mask_expandloadu_pd(into, __mmask8(k), p);
@@ -732,19 +748,21 @@ template <typename V> struct Kernels {
         unsigned mask[chunk / lanes][last];   // the lanes of each class but the last, by vector
         int count[n_classes] = {};
         const std::size_t nv = (n + lanes - 1) / lanes;
+        constexpr unsigned every = (1u << lanes) - 1;
+        const auto lanes_of = [n](std::size_t j) {  // the bit mask of vector j's elements
+            return n - j * lanes >= std::size_t(lanes) ? every : (1u << (n - j * lanes)) - 1;
+        };
         for (std::size_t j = 0; j < nv; ++j) {
-            const std::size_t m = std::min<std::size_t>(lanes, n - j * lanes);
-            F v = V::splat(0);
-            if (m == lanes) v = V::load(x + j * lanes);
-            else std::memcpy(&v, x + j * lanes, m * sizeof(T));
+            unsigned left = lanes_of(j);  // the lanes not yet sorted
+            const F v = left == every ? V::load(x + j * lanes) : V::load_lanes(left, x + j * lanes);
             const M y = magnitude(v);
-            M left = m == lanes ? ~M{} : M(V::iota() < T(m));  // the lanes not yet sorted
-            for (int c = 0; c < n_classes; ++c) {
-                const M in = c == last ? left : left & (y < magnitude(V::splat(classes[c].upto)));
+            for (int c = 0; c < last; ++c) {
+                const unsigned in = V::less(left, y, magnitude(V::splat(classes[c].upto)));
                 count[c] += V::compress_store(buf[c] + count[c], in, v);
-                if (c < last) mask[j][c] = V::bits(in);
+                mask[j][c] = in;
                 left &= ~in;
             }
+            count[last] += V::compress_store(buf[last] + count[last], left, v);
         }
         for (int c = 0; c < n_classes; ++c)
             for (int k = count[c]; k % lanes != 0; ++k) buf[c][k] = buf[c][0];
@@ -753,8 +771,8 @@ template <typename V> struct Kernels {
         for (int c = 0; c < n_classes; ++c) p[c] = buf[c];
         Seen seen;
         for (std::size_t j = 0; j < nv; ++j) {
-            const std::size_t m = std::min<std::size_t>(lanes, n - j * lanes);
-            unsigned rest = (1u << m) - 1;
+            const unsigned all = lanes_of(j);
+            unsigned rest = all;
             F r = V::splat(1);  // (1 in the lanes beyond a partial vector's last)
             for (int c = 0; c < n_classes; ++c) {
                 const unsigned k = c == last ? rest : mask[j][c];
@@ -763,8 +781,8 @@ template <typename V> struct Kernels {
                 rest &= ~k;
             }
             seen.add(r);
-            if (m == lanes) std::memcpy(out + j * lanes, &r, sizeof r);
-            else std::memcpy(out + j * lanes, &r, m * sizeof(T));
+            if (all == every) std::memcpy(out + j * lanes, &r, sizeof r);
+            else V::store_lanes(out + j * lanes, all, r);
         }
         return seen.found();
     }
