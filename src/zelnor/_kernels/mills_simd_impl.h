@@ -792,48 +792,61 @@ template <typename V> struct Kernels {
 // convergents, with the general kernel for what lies beyond them (and NaN). A pair of registers holds
 // 16 rows of a column in double, 32 in float: each piece class's rows fit one such window (or one
 // register), with a margin for the rounding of its mapped coordinate near the class's bounds (rows
-// 0-15 of C_R1 reach x = 4.5, rows 15-30 of C_R3 span x in [1.57, 5.74)).
-template <typename V, typename T = typename V::T> struct PieceClasses;
-template <typename V> struct PieceClasses<V, double> {
-    using K = Kernels<V>;
-    static constexpr double inf = std::numeric_limits<double>::infinity(), one_up = 1 + 0x1p-52;
-    static constexpr typename K::Class r[] = {{one_up, K::template evaluate_class<K::r_rrel>},
-                                              {4.4, K::template evaluate_class<K::template r_r1<0, 16>>},
-                                              {inf, K::template evaluate_class<K::template r_r1<9, 16>>}};
-    static constexpr typename K::Class d1[] = {{one_up, K::template evaluate_class<K::d1_rrel>},
-                                               {4.4, K::template evaluate_class<K::template d1_r1<0, 16>>},
-                                               {inf, K::template evaluate_class<K::template d1_r1<9, 16>>}};
-    static constexpr typename K::Class d3[] = {{1.6, K::template evaluate_class<K::template d3_r3<0, 16>>},
-                                               {5.7, K::template evaluate_class<K::template d3_r3<15, 16>>},
-                                               {inf, K::template evaluate_class<K::template d3_r3<30, 16>>}};
-};
-template <typename V> struct PieceClasses<V, float> {
-    using K = Kernels<V>;
-    static constexpr float inf = std::numeric_limits<float>::infinity(), one_up = 1 + 0x1p-23f;
-    static constexpr typename K::Class r[] = {{one_up, K::template evaluate_class<K::r_rrel>},
-                                              {inf, K::template evaluate_class<K::template r_r1<0, 32>>}};
-    static constexpr typename K::Class d1[] = {{one_up, K::template evaluate_class<K::d1_rrel>},
-                                               {inf, K::template evaluate_class<K::template d1_r1<0, 32>>}};
-    static constexpr typename K::Class d3[] = {{6, K::template evaluate_class<K::template d3_r3<0, 32>>},
-                                               {inf, K::template evaluate_class<K::template d3_r3<31, 16>>}};
-};
-
-template <typename V> struct Classes {
+// 0-15 of C_R1 reach x = 4.5, rows 15-30 of C_R3 span x in [1.57, 5.74)). Each class costs about a
+// quarter of a nanosecond an element in double to sort, half that in float, so a regime gets a class
+// of its own only where that measured faster on the mixes of benchmarks/bench_ufuncs.py.
+template <typename V> struct ClassParts {
     using K = Kernels<V>;
     using T = typename V::T;
-    using Pieces = PieceClasses<V>;
+    using Class = typename K::Class;
     static constexpr T inf = std::numeric_limits<T>::infinity();
+    static constexpr T one_up = T(1) + std::numeric_limits<T>::epsilon();  // y < one_up: y <= 1
     static constexpr T r_cf_upto = T(r_reciprocal_from), guard = Precision<T>::tail_guard;
-    static constexpr typename K::Class r[] = {
-        {T(r_cf_from), K::template sorted<Pieces::r>},
-        {inf, K::template evaluate_class<K::template below<K::r_cf, K::millsratio, r_cf_upto>>}};
-    // -R' and -R''': the zeros beyond the guard on x are a class of their own, half the log-spread mix.
-    static constexpr typename K::Class d1[] = {{T(d1_cf_from), K::template sorted<Pieces::d1>},
-                                               {guard, K::template evaluate_class<K::d1_cf>},
-                                               {inf, K::template evaluate<K::deriv1>}};
-    static constexpr typename K::Class d3[] = {{T(d3_cf_from), K::template sorted<Pieces::d3>},
-                                               {guard, K::template evaluate_class<K::d3_cf>},
-                                               {inf, K::template evaluate<K::deriv3>}};
+    // The convergents of R, and the general kernel for vectors with some lane beyond them: in double,
+    // where a class of its own for 1/x cost the uniform mixes more than it saved the log-spread one.
+    static constexpr Class r_cf_or_any = {
+        inf, K::template evaluate_class<K::template below<K::r_cf, K::millsratio, r_cf_upto>>};
+    // The convergents alone, then the rest (1/x for R, the zeros beyond the guard for -R' and -R''',
+    // about half the log-spread mix, and NaN), with the general kernel.
+    static constexpr Class r_cf = {r_cf_upto, K::template evaluate_class<K::r_cf>},
+                           r_any = {inf, K::template evaluate<K::millsratio>};
+    static constexpr Class d1_cf = {guard, K::template evaluate_class<K::d1_cf>},
+                           d1_any = {inf, K::template evaluate<K::deriv1>};
+    static constexpr Class d3_cf = {guard, K::template evaluate_class<K::d3_cf>},
+                           d3_any = {inf, K::template evaluate<K::deriv3>};
+};
+
+template <typename V, typename T = typename V::T> struct Classes;
+template <typename V> struct Classes<V, double> : ClassParts<V> {
+    using P = ClassParts<V>;
+    using K = typename P::K;
+    using Class = typename P::Class;
+    static constexpr Class r_pieces[] = {{P::one_up, K::template evaluate_class<K::r_rrel>},
+                                         {4.4, K::template evaluate_class<K::template r_r1<0, 16>>},
+                                         {P::inf, K::template evaluate_class<K::template r_r1<9, 16>>}};
+    static constexpr Class d1_pieces[] = {{P::one_up, K::template evaluate_class<K::d1_rrel>},
+                                          {4.4, K::template evaluate_class<K::template d1_r1<0, 16>>},
+                                          {P::inf, K::template evaluate_class<K::template d1_r1<9, 16>>}};
+    static constexpr Class d3_pieces[] = {{1.6, K::template evaluate_class<K::template d3_r3<0, 16>>},
+                                          {5.7, K::template evaluate_class<K::template d3_r3<15, 16>>},
+                                          {P::inf, K::template evaluate_class<K::template d3_r3<30, 16>>}};
+    static constexpr Class r[] = {{r_cf_from, K::template sorted<r_pieces>}, P::r_cf_or_any};
+    static constexpr Class d1[] = {{d1_cf_from, K::template sorted<d1_pieces>}, P::d1_cf, P::d1_any};
+    static constexpr Class d3[] = {{d3_cf_from, K::template sorted<d3_pieces>}, P::d3_cf, P::d3_any};
+};
+template <typename V> struct Classes<V, float> : ClassParts<V> {
+    using P = ClassParts<V>;
+    using K = typename P::K;
+    using Class = typename P::Class;
+    static constexpr Class r_pieces[] = {{P::one_up, K::template evaluate_class<K::r_rrel>},
+                                         {P::inf, K::template evaluate_class<K::template r_r1<0, 32>>}};
+    static constexpr Class d1_pieces[] = {{P::one_up, K::template evaluate_class<K::d1_rrel>},
+                                          {P::inf, K::template evaluate_class<K::template d1_r1<0, 32>>}};
+    static constexpr Class d3_pieces[] = {{6, K::template evaluate_class<K::template d3_r3<0, 32>>},
+                                          {P::inf, K::template evaluate_class<K::template d3_r3<31, 16>>}};
+    static constexpr Class r[] = {{float(r_cf_from), K::template sorted<r_pieces>}, P::r_cf, P::r_any};
+    static constexpr Class d1[] = {{float(d1_cf_from), K::template sorted<d1_pieces>}, P::d1_cf, P::d1_any};
+    static constexpr Class d3[] = {{float(d3_cf_from), K::template sorted<d3_pieces>}, P::d3_cf, P::d3_any};
 };
 
 template <typename V> constexpr simd::Blocks<typename V::T> blocks() {
