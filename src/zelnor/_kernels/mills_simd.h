@@ -13,15 +13,21 @@
 // scalar exp or expf as the template.
 //
 // Sorting by regime (AVX-512). Before evaluation the AVX-512 blocks sort their arguments, 512 at a
-// time, into classes by |x|: for R and -R' the pieces and the rest; for -R''' the pieces below row 32
-// of its table, those from it on, the convergents, and beyond the tail guard. One vcompress per class
-// and vector packs each class into a buffer of its own, the buffers are evaluated as whole vectors,
-// and one vexpand per class and vector puts the results back in place. A vector then holds one class
-// and evaluates only that class's regimes instead of every regime its lanes would mix, and the -R'''
-// pieces of double permute their coefficients from the four or two registers of one window of rows
-// instead of gathering them. The order changes no bit: a lane's value depends on its own argument
-// only. Without such instructions (AVX2, baseline) sorting lane by lane cost more than it saved, and
-// those blocks evaluate in order.
+// time, into classes by |x| (compared as the integer bits of |x|, which raise no flag and put NaN
+// above +inf): the pieces, the convergents and what lies beyond them. One masked compare, one
+// vcompress and one store per class and vector pack each class into a buffer of its own; the pieces'
+// buffer is sorted again by window of table rows (16 rows of a column fill a pair of registers in
+// double, 32 in float); every buffer is evaluated as whole vectors by its class's own kernel, which
+// performs only its regime's operations and fetches coefficients by one permute from the registers
+// of its window; and one vexpand per class and vector puts the results back in place. The
+// exponentials of a class's reflected lanes are computed together first: their arguments packed,
+// the scalar exp called in one tight loop, the values unpacked beside their lanes. Sorting costs
+// about a quarter of a nanosecond an element per class in double (half in float), so regimes share
+// a class (evaluated by the general kernel, which skips what no lane needs) where a class of their
+// own measured slower, and R evaluates a chunk whose pieces are rare in order, without sorting. The
+// order changes no bit: a lane's value depends on its own argument only. Without such instructions
+// (AVX2, baseline) sorting lane by lane cost more than it saved, and those blocks evaluate in order
+// with the general kernels.
 //
 // Why bit-identical. Every lane performs the template's IEEE operations on the same operands in the
 // same order, each rounded on its own: the build contracts nothing (-ffp-contract=off) and no fused
@@ -32,8 +38,8 @@
 // Why compiler vector extensions. One algorithm is written once over GCC/Clang vector types
 // (__attribute__((vector_size))), and each instruction set is a translation unit of its own compiled
 // with its own -m flags: baseline (SSE2 on x86-64, the portable build elsewhere), AVX2 and AVX-512.
-// Only the table fetch, the any-lane test, the reciprocal estimate and the compress and expand use
-// intrinsics, behind small functions. This needs only the C++ compiler that builds the package
+// Only the table fetch, the any-lane test, the reciprocal estimate, the masked compares, loads and
+// stores and the compress and expand use intrinsics, behind small functions. This needs only the C++ compiler that builds the package
 // (std::experimental::simd is not in every standard library, and a header library would be a new
 // build dependency), and no -march=native: the path is chosen when the module loads, by what the CPU
 // reports.
