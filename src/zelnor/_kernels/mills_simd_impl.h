@@ -596,11 +596,11 @@ template <typename V> struct Kernels {
     }
 
     // A class of arguments: those with |x| below `upto` and not in an earlier class, evaluated in place
-    // by `run` (a whole number of vectors). The last class of a list takes everything left, NaN
+    // by `run` (a whole number of vectors; told whether any argument may be negative). The last class of a list takes everything left, NaN
     // included when the list sorts a block's arguments.
     using Eval = F (*)(F);
     using ClassEval = F (*)(F x, const T* e);  // e: the reflection's exponentials of x's lanes
-    using Run = void (*)(T* b, int count);
+    using Run = void (*)(T* b, int count, bool negative);  // negative: some b[k] may be < 0
     struct Class {
         T upto;
         Run run;
@@ -688,7 +688,7 @@ template <typename V> struct Kernels {
     }
 
     // Evaluates the count arguments of a class's buffer in place, as whole vectors.
-    template <Eval kernel> static void evaluate(T* b, int count) {
+    template <Eval kernel> static void evaluate(T* b, int count, bool) {
         for (int k = 0; k < count; k += lanes) {
             F v = V::load(b + k);
             v = kernel(v);
@@ -700,15 +700,15 @@ template <typename V> struct Kernels {
     // whole buffer: the arguments (0.5 x) x of the lanes that need one are packed together, run
     // through the scalar exp in one tight loop (called lane by lane inside the vector loop, each
     // call took about twice as long), and unpacked next to their lanes, 0 elsewhere.
-    template <ClassEval kernel> static void evaluate_class(T* b, int count) {
-        if constexpr (V::compresses()) evaluate_sorted_class<kernel>(b, count);
+    template <ClassEval kernel> static void evaluate_class(T* b, int count, bool negative) {
+        if constexpr (V::compresses()) evaluate_sorted_class<kernel>(b, count, negative);
     }
-    template <ClassEval kernel> static void evaluate_sorted_class(T* b, int count) {
+    template <ClassEval kernel> static void evaluate_sorted_class(T* b, int count, bool negative) {
         alignas(64) T e[chunk], a[chunk];
         unsigned refl_bits[chunk / lanes];
         int m = 0;
         bool any_neg = false;
-        for (int k = 0; k < count; k += lanes) {
+        for (int k = 0; negative && k < count; k += lanes) {
             const F x = V::load(b + k);
             const M neg = x < T(0), refl = neg & (x >= -P::reflection_cutoff);
             const unsigned bits = V::bits(refl);
@@ -736,7 +736,7 @@ template <typename V> struct Kernels {
         }
     }
     // A class whose arguments are sorted again, into the classes of the list sub.
-    template <const auto& sub> static void sorted(T* b, int count) {
+    template <const auto& sub> static void sorted(T* b, int count, bool) {
         if constexpr (V::compresses()) sorted_chunk<sub>(b, b, std::size_t(count));
     }
 
@@ -752,10 +752,12 @@ template <typename V> struct Kernels {
         const auto lanes_of = [n](std::size_t j) {  // the bit mask of vector j's elements
             return n - j * lanes >= std::size_t(lanes) ? every : (1u << (n - j * lanes)) - 1;
         };
+        M signs = M{};  // the sign bits of the arguments, or'ed
         for (std::size_t j = 0; j < nv; ++j) {
             unsigned left = lanes_of(j);  // the lanes not yet sorted
             const F v = left == every ? V::load(x + j * lanes) : V::load_lanes(left, x + j * lanes);
             const M y = magnitude(v);
+            signs |= M(v);
             for (int c = 0; c < last; ++c) {
                 const unsigned in = V::less(left, y, magnitude(V::splat(classes[c].upto)));
                 count[c] += V::compress_store(buf[c] + count[c], in, v);
@@ -766,7 +768,8 @@ template <typename V> struct Kernels {
         }
         for (int c = 0; c < n_classes; ++c)
             for (int k = count[c]; k % lanes != 0; ++k) buf[c][k] = buf[c][0];
-        for (int c = 0; c < n_classes; ++c) classes[c].run(buf[c], count[c]);
+        const bool negative = V::any(signs < 0);
+        for (int c = 0; c < n_classes; ++c) classes[c].run(buf[c], count[c], negative);
         const T* p[n_classes];
         for (int c = 0; c < n_classes; ++c) p[c] = buf[c];
         Seen seen;
