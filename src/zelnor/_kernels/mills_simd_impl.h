@@ -112,6 +112,17 @@ template <typename T_, int Bytes> struct Vec {
 
     static Idx to_index(F v) { return __builtin_convertvector(v, Idx); }
 
+    // v rounded toward zero to a whole number, for |v| below 2^31: one instruction with AVX-512,
+    // a conversion to integers and back otherwise.
+    static F trunc(F v) {
+#if defined(__AVX512F__)
+        constexpr int toward_zero = _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC;  // (zero-masked as in gather)
+        if constexpr (Bytes == 64 && sizeof(T) == 8) return _mm512_maskz_roundscale_pd(0xff, v, toward_zero);
+        if constexpr (Bytes == 64 && sizeof(T) == 4) return _mm512_maskz_roundscale_ps(0xffff, v, toward_zero);
+#endif
+        return __builtin_convertvector(to_index(v), F);
+    }
+
     static bool any(M m) {
 #if defined(__AVX512F__)
         if constexpr (Bytes == 64) return _mm512_test_epi64_mask(__m512i(m), __m512i(m)) != 0;
@@ -278,7 +289,7 @@ template <typename V> struct Kernels {
     static F row(F z, int last) {
         F c = z >= T(1) ? z : V::splat(0);
         c = c >= T(last) ? V::splat(T(last)) : c;
-        return __builtin_convertvector(V::to_index(c), F);
+        return V::trunc(c);
     }
 
     // row((a / d) m, last) for a piece's mapped coordinate as the template forms it (m = 1, or the scale
@@ -289,7 +300,7 @@ template <typename V> struct Kernels {
     static F row_of_quotient(F a, F d, T m, M active, int last) {
         if constexpr (V::estimates_quotients()) {
             const F g = V::quotient_estimate(a, d) * m;
-            const F f = g - __builtin_convertvector(V::to_index(g), F);
+            const F f = g - V::trunc(g);
             constexpr T margin = T(1) / 65536;
             if (!V::any(active & ((f < margin) | (f > T(1) - margin)))) return row(g, last);
         }
