@@ -112,13 +112,17 @@ template <typename T_, int Bytes> struct Vec {
 
     static Idx to_index(F v) { return __builtin_convertvector(v, Idx); }
 
-    // v rounded toward zero to a whole number, for |v| below 2^31: one instruction with AVX-512,
-    // a conversion to integers and back otherwise.
+    // v rounded toward zero to a whole number, for |v| below 2^31: one instruction with AVX or
+    // AVX-512, a conversion to integers and back otherwise.
     static F trunc(F v) {
 #if defined(__AVX512F__)
         constexpr int toward_zero = _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC;  // (zero-masked as in gather)
         if constexpr (Bytes == 64 && sizeof(T) == 8) return _mm512_maskz_roundscale_pd(0xff, v, toward_zero);
         if constexpr (Bytes == 64 && sizeof(T) == 4) return _mm512_maskz_roundscale_ps(0xffff, v, toward_zero);
+#endif
+#if defined(__AVX__)
+        if constexpr (Bytes == 32 && sizeof(T) == 8) return _mm256_round_pd(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        if constexpr (Bytes == 32 && sizeof(T) == 4) return _mm256_round_ps(v, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
 #endif
         return __builtin_convertvector(to_index(v), F);
     }
