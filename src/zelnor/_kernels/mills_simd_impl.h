@@ -779,7 +779,9 @@ template <typename V> struct Kernels {
                 mask[j][c] = in;
                 left &= ~in;
             }
-            count[last] += V::compress_store(buf[last] + count[last], left, v);
+            // (The last class is either in nearly every vector or in none, on every mix measured: a
+            // well-predicted test spares the compress where it is empty.)
+            if (left) count[last] += V::compress_store(buf[last] + count[last], left, v);
         }
         for (int c = 0; c < n_classes; ++c)
             for (int k = count[c]; k % lanes != 0; ++k) buf[c][k] = buf[c][0];
@@ -793,6 +795,7 @@ template <typename V> struct Kernels {
             unsigned rest = all;
             F r = V::splat(1);  // (1 in the lanes beyond a partial vector's last)
             for (int c = 0; c < n_classes; ++c) {
+                if (count[c] == 0) continue;  // the same for every vector of the chunk
                 const unsigned k = c == last ? rest : mask[j][c];
                 r = V::expand_load(r, k, p[c]);
                 p[c] += __builtin_popcount(k);
