@@ -73,12 +73,13 @@ def flag_arguments(dtype):
 @pytest.mark.parametrize("f", VECTORISED, ids=lambda f: f.__name__)
 def test_flags_are_those_of_the_element_loop(path, f, dtype):
     """The contiguous loop leaves the union of the flags that the elements leave one by one (strided
-    input runs the kernels one element at a time), wherever the element lies: in a vector, and in the
-    first, a middle or the last of the blocks that the loop checks in turn."""
+    input runs the kernels one element at a time), wherever the element lies: in a vector, in the
+    first or a later of the chunks that a block sorts, and in the first, a middle or the last of the
+    blocks that the loop checks in turn (16384 elements each)."""
     edges, ordinary = flag_arguments(dtype)
-    ordinary = np.tile(ordinary, 40)
+    ordinary = np.tile(ordinary, 1000)
     for edge in edges:
-        for position in (0, 5, 517, ordinary.size - 1):
+        for position in (0, 5, 517, 16384 + 700, ordinary.size - 1):
             x = ordinary.copy()
             x[position] = edge
             strided = np.repeat(x, 2)[::2]
