@@ -246,6 +246,12 @@ template <typename T_, int Bytes> struct Vec {
     }
     static int compress_store(T* p, M m, F v) { return compress_store(p, bits(m), v); }
 
+    // acc | v in the lanes of bit mask k, acc elsewhere.
+    static M or_lanes(M acc, unsigned k, M v) {
+        if constexpr (sizeof(T) == 8) return M(_mm512_mask_or_epi64(__m512i(acc), __mmask8(k), __m512i(acc), __m512i(v)));
+        else return M(_mm512_mask_or_epi32(__m512i(acc), __mmask16(k), __m512i(acc), __m512i(v)));
+    }
+
     // Bit l set where bit l of k is and a[l] < b[l] as signed integers.
     static unsigned less(unsigned k, M a, M b) {
         if constexpr (sizeof(T) == 8) return _mm512_mask_cmplt_epi64_mask(__mmask8(k), __m512i(a), __m512i(b));
@@ -767,26 +773,28 @@ template <typename V> struct Kernels {
         const auto lanes_of = [n](std::size_t j) {  // the bit mask of vector j's elements
             return n - j * lanes >= std::size_t(lanes) ? every : (1u << (n - j * lanes)) - 1;
         };
-        M signs = M{};  // the sign bits of the arguments, or'ed
+        M signs[n_classes] = {};  // the sign bits of each class's arguments, or'ed
         for (std::size_t j = 0; j < nv; ++j) {
             unsigned left = lanes_of(j);  // the lanes not yet sorted
             const F v = left == every ? V::load(x + j * lanes) : V::load_lanes(left, x + j * lanes);
             const M y = magnitude(v);
-            signs |= M(v);
             for (int c = 0; c < last; ++c) {
                 const unsigned in = V::less(left, y, magnitude(V::splat(classes[c].upto)));
+                signs[c] = V::or_lanes(signs[c], in, M(v));
                 count[c] += V::compress_store(buf[c] + count[c], in, v);
                 mask[j][c] = in;
                 left &= ~in;
             }
             // (The last class is either in nearly every vector or in none, on every mix measured: a
             // well-predicted test spares the compress where it is empty.)
-            if (left) count[last] += V::compress_store(buf[last] + count[last], left, v);
+            if (left) {
+                signs[last] = V::or_lanes(signs[last], left, M(v));
+                count[last] += V::compress_store(buf[last] + count[last], left, v);
+            }
         }
         for (int c = 0; c < n_classes; ++c)
             for (int k = count[c]; k % lanes != 0; ++k) buf[c][k] = buf[c][0];
-        const bool negative = V::any(signs < 0);
-        for (int c = 0; c < n_classes; ++c) classes[c].run(buf[c], count[c], negative);
+        for (int c = 0; c < n_classes; ++c) classes[c].run(buf[c], count[c], V::any(signs[c] < 0));
         const T* p[n_classes];
         for (int c = 0; c < n_classes; ++c) p[c] = buf[c];
         Seen seen;
