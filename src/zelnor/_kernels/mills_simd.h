@@ -12,22 +12,23 @@
 // vector computes R(|x|) like any other lane and only the exponential runs per lane, through the same
 // scalar exp or expf as the template.
 //
-// Sorting by regime (AVX-512). Before evaluation the AVX-512 blocks sort their arguments, 512 at a
+// Sorting by regime (AVX-512 and AVX2). Before evaluation the blocks sort their arguments, 512 at a
 // time, into classes by |x| (compared as the integer bits of |x|, which raise no flag and put NaN
 // above +inf): the pieces, the convergents and what lies beyond them. One masked compare, one
-// vcompress and one store per class and vector pack each class into a buffer of its own; the pieces'
-// buffer is sorted again by window of table rows (16 rows of a column fill a pair of registers in
-// double, 32 in float); every buffer is evaluated as whole vectors by its class's own kernel, which
-// performs only its regime's operations and fetches coefficients by one permute from the registers
-// of its window; and one vexpand per class and vector puts the results back in place. The
+// compress (AVX-512's vcompress; with AVX2 a permute by indices looked up by the lane mask) and one
+// store per class and vector pack each class into a buffer of its own; the pieces' buffer is sorted
+// again by window of table rows (16 rows of a column fill a pair of registers in double, 32 in
+// float); every buffer is evaluated as whole vectors by its class's own kernel, which performs only
+// its regime's operations and fetches coefficients by a permute from the registers of its window
+// (AVX2 gathers double); and one expand per class and vector puts the results back in place. The
 // exponentials of a class's reflected lanes are computed together first: their arguments packed,
 // the scalar exp called in one tight loop, the values unpacked beside their lanes. Sorting costs
-// about a quarter of a nanosecond an element per class in double (half in float), so regimes share
-// a class (evaluated by the general kernel, which skips what no lane needs) where a class of their
-// own measured slower, and R evaluates a chunk whose pieces are rare in order, without sorting. The
-// order changes no bit: a lane's value depends on its own argument only. Without such instructions
-// (AVX2, baseline) sorting lane by lane cost more than it saved, and those blocks evaluate in order
-// with the general kernels.
+// about a quarter of a nanosecond an element per class in double with AVX-512 (half in float), so
+// regimes share a class (evaluated by the general kernel, which skips what no lane needs) where a
+// class of their own measured slower, and R evaluates a chunk whose pieces are rare in order,
+// without sorting. The order changes no bit: a lane's value depends on its own argument only. The
+// baseline blocks (SSE2, two lanes in double) evaluate in order with the general kernels: sorting
+// lane by lane cost more than it saved.
 //
 // Why bit-identical. Every lane performs the template's IEEE operations on the same operands in the
 // same order, each rounded on its own: the build contracts nothing (-ffp-contract=off) and no fused

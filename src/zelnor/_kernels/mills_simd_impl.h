@@ -207,7 +207,8 @@ template <typename T_, int Bytes> struct Vec {
     // registers is permuted from registers (a permute per pair, a blend between the pairs: the
     // convergents in both precisions, the pieces in float), which measured faster than a gather; the
     // pieces in double (five or six registers) are gathered, which measured faster than three pairs.
-    // AVX2 permutes a column of one register in float, and gathers otherwise.
+    // AVX2 permutes a column of up to two registers in float, and gathers otherwise (in double, two
+    // permutes of four lanes measured slower than a gather).
     template <int Rows> static F lookup(const T* column, F row) {
 #if defined(__AVX512F__)
         if constexpr (Bytes == 64 && Rows <= 4 * lanes) {
@@ -220,18 +221,24 @@ template <typename T_, int Bytes> struct Vec {
         }
 #endif
 #if defined(__AVX2__)
-        if constexpr (Bytes == 32 && sizeof(T) == 4 && Rows <= lanes)
-            return _mm256_permutevar8x32_ps(load(column), __m256i(__builtin_convertvector(row, M)));
+        if constexpr (Bytes == 32 && sizeof(T) == 4 && Rows <= 2 * lanes) {  // a permute per register
+            const M w = __builtin_convertvector(row, M);  // (the permute reads the index modulo 8)
+            const F lo = F(_mm256_permutevar8x32_ps(__m256(load(column)), __m256i(w)));
+            if constexpr (Rows <= lanes) return lo;
+            return row >= T(lanes) ? F(_mm256_permutevar8x32_ps(__m256(load(column + lanes)), __m256i(w))) : lo;
+        }
 #endif
         return gather(column, to_index(row));
     }
 
-    // Whether lanes can be compressed and expanded by one instruction each: AVX-512's vcompress and
-    // vexpand. Only then does sorting a block's lanes by regime pay (written lane by lane it took
-    // the AVX2 and baseline paths to twice their time).
+    // Whether lanes can be compressed and expanded by a few instructions each: AVX-512's vcompress
+    // and vexpand, or AVX2's permute by indices looked up by the lane mask. Only then does sorting a
+    // block's lanes by regime pay (written lane by lane it took the baseline path to twice its time).
     static constexpr bool compresses() {
 #if defined(__AVX512F__)
         return Bytes == 64;
+#elif defined(__AVX2__)
+        return Bytes == 32;
 #else
         return false;
 #endif
@@ -274,6 +281,7 @@ template <typename T_, int Bytes> struct Vec {
         else return _mm512_mask_expandloadu_ps(into, __mmask16(k), p);
     }
 
+
     static F permute(__m512i i, F a) {
         // (The zero-masked forms with every lane kept, for the same reason as in gather.)
         if constexpr (sizeof(T) == 8) return _mm512_maskz_permutexvar_pd(0xff, i, a);
@@ -282,6 +290,60 @@ template <typename T_, int Bytes> struct Vec {
     static F permute2(F a, __m512i i, F b) {
         if constexpr (sizeof(T) == 8) return _mm512_permutex2var_pd(a, i, b);
         else return _mm512_permutex2var_ps(a, i, b);
+    }
+#elif defined(__AVX2__)
+    // AVX2 compresses and expands by a permute of the vector's 32-bit words, with indices looked up
+    // by the lane mask (16 masks in double, 256 in float: 8 KB a table).
+    static constexpr int words = int(sizeof(T) / 4);  // 32-bit words per lane
+    struct Permutes {
+        alignas(32) std::int32_t index[1 << lanes][8];
+    };
+    // Compressing: the lanes of mask k first, in order. Expanding: lane l of k takes the word of the
+    // number of k's lanes below l.
+    static constexpr Permutes permutes(bool expand) {
+        Permutes t{};
+        for (int k = 0; k < (1 << lanes); ++k)
+            for (int l = 0, taken = 0; l < lanes; ++l) {
+                if (!(k >> l & 1)) continue;
+                for (int w = 0; w < words; ++w) {
+                    if (expand) t.index[k][l * words + w] = taken * words + w;
+                    else t.index[k][taken * words + w] = l * words + w;
+                }
+                ++taken;
+            }
+        return t;
+    }
+    static constexpr Permutes compressing = permutes(false), expanding = permutes(true);
+    static F permute_words(F v, const Permutes& t, unsigned k) {
+        const __m256i i = _mm256_load_si256(reinterpret_cast<const __m256i*>(t.index[k]));
+        return F(_mm256_permutevar8x32_ps(__m256(v), i));
+    }
+    // The lanes of bit mask k as a lane mask.
+    static M lane_mask(unsigned k) {
+        M bit;
+        for (int l = 0; l < lanes; ++l) bit[l] = I(1) << l;
+        return (bit & I(k)) != 0;
+    }
+
+    static int compress_store(T* p, unsigned k, F v) {
+        const F c = permute_words(v, compressing, k);
+        std::memcpy(p, &c, sizeof c);
+        return __builtin_popcount(k);
+    }
+    static int compress_store(T* p, M m, F v) { return compress_store(p, bits(m), v); }
+    static M or_lanes(M acc, unsigned k, M v) { return acc | (v & lane_mask(k)); }
+    static unsigned less(unsigned k, M a, M b) { return bits(a < b) & k; }
+    static F load_lanes(unsigned k, const T* p) {
+        if constexpr (sizeof(T) == 8) return _mm256_maskload_pd(p, __m256i(lane_mask(k)));
+        else return _mm256_maskload_ps(p, __m256i(lane_mask(k)));
+    }
+    static void store_lanes(T* p, unsigned k, F v) {
+        if constexpr (sizeof(T) == 8) _mm256_maskstore_pd(p, __m256i(lane_mask(k)), v);
+        else _mm256_maskstore_ps(p, __m256i(lane_mask(k)), v);
+    }
+    // (Reads a whole vector from p: the buffers it reads leave a vector's room beyond their end.)
+    static F expand_load(F into, unsigned k, const T* p) {
+        return lane_mask(k) ? permute_words(load(p), expanding, k) : into;
     }
 #endif
 };
@@ -725,7 +787,7 @@ template <typename V> struct Kernels {
         if constexpr (V::compresses()) evaluate_sorted_class<kernel>(b, count, negative);
     }
     template <ClassEval kernel> static void evaluate_sorted_class(T* b, int count, bool negative) {
-        alignas(64) T e[chunk], a[chunk];
+        alignas(64) T e[chunk], a[chunk + lanes];  // (a vector's room for AVX2's expand)
         unsigned refl_bits[chunk / lanes];
         int m = 0;
         bool any_neg = false;
@@ -765,7 +827,8 @@ template <typename V> struct Kernels {
     // vector padded with its own first argument), and puts the results back in place (out may be x).
     template <const auto& classes> static unsigned sorted_chunk(const T* x, T* out, std::size_t n) {
         constexpr int n_classes = int(std::size(classes)), last = n_classes - 1;
-        alignas(64) T buf[n_classes][chunk];  // a vector stored at count, at most chunk - lanes, fits
+        // A vector stored at count, at most chunk - lanes, fits; one read at count (AVX2's expand) too.
+        alignas(64) T buf[n_classes][chunk + lanes];
         unsigned mask[chunk / lanes][last];   // the lanes of each class but the last, by vector
         int count[n_classes] = {};
         const std::size_t nv = (n + lanes - 1) / lanes;
