@@ -245,13 +245,13 @@ template <typename T_, int Bytes> struct Vec {
     }
 
 #if defined(__AVX512F__)
-    // The lanes of m of v stored from p on, in order, as one whole vector; returns their number.
+    // The lanes of bit mask k of v stored from p on, in order, as one whole vector; returns their
+    // number.
     static int compress_store(T* p, unsigned k, F v) {
         if constexpr (sizeof(T) == 8) _mm512_storeu_pd(p, _mm512_maskz_compress_pd(__mmask8(k), v));
         else _mm512_storeu_ps(p, _mm512_maskz_compress_ps(__mmask16(k), v));
         return __builtin_popcount(k);
     }
-    static int compress_store(T* p, M m, F v) { return compress_store(p, bits(m), v); }
 
     // acc | v in the lanes of bit mask k, acc elsewhere.
     static M or_lanes(M acc, unsigned k, M v) {
@@ -330,7 +330,6 @@ template <typename T_, int Bytes> struct Vec {
         std::memcpy(p, &c, sizeof c);
         return __builtin_popcount(k);
     }
-    static int compress_store(T* p, M m, F v) { return compress_store(p, bits(m), v); }
     static M or_lanes(M acc, unsigned k, M v) { return acc | (v & lane_mask(k)); }
     static unsigned less(unsigned k, M a, M b) { return bits(a < b) & k; }
     static F load_lanes(unsigned k, const T* p) {
