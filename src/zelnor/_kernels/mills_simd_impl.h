@@ -621,7 +621,9 @@ template <typename V> struct Kernels {
         u = y * y + T(3);
         convergent(u, order_row(y, depths), delta, gamma);
     }
-    static F abs(F x) { return x < T(0) ? -x : x; }
+    // |x| by clearing the sign bit: one instruction (and +0 for -0, where -0 < 0 is false and the
+    // templates keep -0; no value of R, -R' or -R''' at 0 depends on the sign of the zero).
+    static F abs(F x) { return F(magnitude(x)); }
     // The bits of |x|, which order the magnitudes as integers, with NaN above +inf: a comparison that
     // raises no flag and sends NaN to the last class.
     static M magnitude(F x) { return M(x) & std::numeric_limits<I>::max(); }
