@@ -460,8 +460,10 @@ template <typename V> struct Kernels {
 
     // The reflections for x < 0 (x not NaN), from r the value at |x|: each lane in the template's
     // order, +inf below the cut-off. exps(refl) gives the exponentials of the lanes in refl: computed
-    // lane by lane here, or read from those computed for a whole class at once (evaluate_class).
+    // lane by lane here, or read from those computed for a whole class at once (evaluate_class), which
+    // knows when no argument of the class is negative.
     template <typename Exps, typename Reflect> static F reflect(F x, F r, Exps exps, Reflect with_exp) {
+        if (!exps.may_reflect()) return r;
         const M neg = x < T(0);
         if (!V::any(neg)) return r;
         const M refl = neg & (x >= -P::reflection_cutoff);
@@ -470,10 +472,12 @@ template <typename V> struct Kernels {
     }
     struct LaneByLane {
         F x;
+        static bool may_reflect() { return true; }
         F operator()(M refl) const { return reflection_exp(x, refl); }
     };
     struct Computed {
-        const T* e;
+        const T* e;  // nullptr where no argument of the class is negative
+        bool may_reflect() const { return e != nullptr; }
         F operator()(M) const { return V::load(e); }
     };
     template <typename Exps> static F reflect_r(F x, F r, Exps exps) {  // e sqrt(2 pi) - R(-x)
@@ -815,7 +819,7 @@ template <typename V> struct Kernels {
         }
         for (int k = 0; k < count; k += lanes) {
             F v = V::load(b + k);
-            v = kernel(v, e + k);
+            v = kernel(v, any_neg ? e + k : nullptr);
             std::memcpy(b + k, &v, sizeof v);
         }
     }
