@@ -5,6 +5,7 @@
 
 #include <cfenv>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "divdiff.h"
@@ -38,6 +39,10 @@ constexpr double kExpUnderflow = 746.0;
 constexpr double kProductLimit = 1e150;
 // n(t) underflows to 0 from here on.
 constexpr double kDensityZero = 39.0;
+// Half masses of a straddling interval: erf below the first, 1 - 2 Q(t) from it, and 1 from the second
+// on, where 2 Q(t) < 2^-54 (1.9e-17 at 8.5) and the difference rounds to 1.
+constexpr double kHalfMassErf = 1.0;
+constexpr double kHalfMassOne = 8.5;
 // From here on a tail pair's mean rounds to its lower end a (header comment): 2^27.
 constexpr double kMeanAtEnd = 0x1p27;
 
@@ -84,8 +89,6 @@ double density_ratio(double s, double t) {
     return exp_neg_half(d.hi, d.lo);
 }
 
-// t n(t) for t >= 0, zero where it underflows (and at t = inf, where it is a limit, not 0 * inf).
-double t_density(double t) { return t >= kDensityZero ? 0.0 : t * (kInvSqrt2Pi * gauss(t)); }
 
 // c = 2 x h, n(b)/n(a) = e^(-c) and q = 1 - e^(-c) for x >= 0, h > 0. A product that would
 // overflow is +inf without the overflow flag: with h or x beyond kProductLimit the other is either 0
@@ -95,90 +98,25 @@ struct Gap {
     double c, ratio, q;
 };
 
+double spread(double x, double h) {
+    if (x == 0.0) return 0.0;
+    return x < kProductLimit && h < kProductLimit ? (x + x) * h : kInf;
+}
+
+// e^(-c) for c >= 0, 0 without underflowing from kExpUnderflow on.
+double exp_neg(double c) { return c >= kExpUnderflow ? 0.0 : std::exp(-c); }
+
 Gap gap(double x, double h) {
-    double c = 0.0;
-    if (x != 0.0) c = x < kProductLimit && h < kProductLimit ? (x + x) * h : kInf;
-    if (c >= kExpUnderflow) return {c, 0.0, 1.0};
+    const double c = spread(x, h);
     // One exponential, the other from it: the difference with 1 lies in [1/2, 1], where its
     // rounding is relative, so each keeps about an ulp (below ln 2, q itself is small).
     if (c < kLn2) {
         const double q = -std::expm1(-c);
         return {c, 1.0 - q, q};
     }
-    const double ratio = std::exp(-c);
+    const double ratio = exp_neg(c);
     return {c, ratio, 1.0 - ratio};
 }
-
-// S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf, from rs = R(s), rt = R(t) (not read for
-// t = inf), the centre x = s/2 + t/2, the half-width h = t/2 - s/2 and their gap.
-double scaled_mass_from(double t, double rs, double rt, double x, double h, const Gap& g) {
-    if (t == kInf) return rs;
-    if (g.c >= kScaledMassDirect) return rs - g.ratio * rt;
-    return (h + h) * MillsRatioDiff<double>(x, h, 1) + g.q * rt;
-}
-
-// S(s, t) for a caller that needs the centre, half-width and gap as well.
-double scaled_mass(double s, double t, double x, double h, const Gap& g) {
-    return scaled_mass_from(t, MillsRatio<double>(s), t == kInf ? 0.0 : MillsRatio<double>(t), x, h, g);
-}
-
-// S(s, t) for a caller that reuses R(s) and R(t).
-double scaled_mass(double s, double t, double rs, double rt) {
-    const double x = 0.5 * s + 0.5 * t, h = 0.5 * t - 0.5 * s;
-    return scaled_mass_from(t, rs, rt, x, h, gap(x, h));
-}
-
-double scaled_mass(double s, double t) {
-    const double x = 0.5 * s + 0.5 * t, h = 0.5 * t - 0.5 * s;
-    return scaled_mass(s, t, x, h, gap(x, h));
-}
-
-// Variance of the tail [t, inf), t >= 0 finite, with r = R(t).
-double tail_var(double t, double r) {
-    const double d1 = MillsRatioDeriv1<double>(t);
-    if (t < kTailVarSwitch) return (r * r - d1) / (r * r);
-    const double d3 = MillsRatioDeriv3<double>(t);
-    const double tr = t * r;
-    return ((d1 - d3) + d1 * d1) / (tr * tr);
-}
-
-// 2 (N(b) - N(a)) for a <= 0 <= b, as the sum of the two halves. Kept doubled: halving would round
-// a subnormal mass.
-double straddling_mass2(double a, double b) {
-    return std::erf(b * kSqrtHalf) + std::erf(-a * kSqrtHalf);
-}
-
-// The interval after reflection, b >= -a, a < b, a > -inf unless it is the whole line.
-struct Ordered {
-    double a, b;
-    bool reflected;
-};
-
-Ordered order(double a, double b) {
-    if (-a > b) return {-b, -a, true};
-    return {a, b, false};
-}
-
-// Centre and half-width of a finite or half-infinite ordered interval.
-struct Centre {
-    double x, h;
-};
-
-Centre centre(const Ordered& o) { return {0.5 * o.a + 0.5 * o.b, 0.5 * o.b - 0.5 * o.a}; }
-
-// The rounding error of the centre x = a/2 + b/2 of a finite interval (Knuth's two-sum).
-double centre_error(const Ordered& o, double x) {
-    const double p = 0.5 * o.a, q = 0.5 * o.b;
-    const double back = x - p;
-    return (p - (x - back)) + (q - back);
-}
-
-// Mean of a straddling interval from its doubled mass: (n(a) - n(b))/M = n(a) q/M.
-double straddling_mean(const Ordered& o, const Centre& c, double mass2) {
-    return (2.0 * kInvSqrt2Pi * gauss(o.a)) * gap(c.x, c.h).q / mass2;
-}
-
-bool narrow(const Centre& c) { return c.h <= kNarrowHalfWidth && c.x * c.h <= kNarrowSpread; }
 
 // m0, m1, m2 of the Hermite series around the centre (header comment).
 struct Moments {
@@ -229,6 +167,117 @@ Moments centred_moments(double x, double h) {
     return m;
 }
 
+// S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf, with rs() = R(s) and rt() = R(t) called only
+// where they are needed. From c = 2 x h = 1 on (x = s/2 + t/2, h = t/2 - s/2) it is R(s) - e^(-c) R(t),
+// R(t) < R(s), which loses at most a factor 1.6. Below, h < 0.71 (since s >= 0) and x h < 1/2, where the
+// Hermite series is short, and with the mass n(x) 2 h m0,
+//   S(s, t) = (t - s) m0 exp(-(x - s)(x + s)/2),  x - s = h,
+// a few terms and one exponential of an argument below 1/2, free of cancellation.
+template <typename Rs, typename Rt> double scaled_mass_by(double s, double t, Rs rs, Rt rt) {
+    if (t == kInf) return rs();
+    const double x = 0.5 * s + 0.5 * t, h = 0.5 * t - 0.5 * s;
+    const double c = spread(x, h);
+    if (c >= kScaledMassDirect) return rs() - exp_neg(c) * rt();
+    return ((t - s) * centred_moments(x, h).m0) * std::exp(-0.5 * (h * (x + s)));
+}
+
+// S(s, t) for a caller that reuses R(s) and R(t).
+double scaled_mass(double s, double t, double rs, double rt) {
+    return scaled_mass_by(s, t, [=] { return rs; }, [=] { return rt; });
+}
+
+double scaled_mass(double s, double t) {
+    return scaled_mass_by(s, t, [=] { return MillsRatio<double>(s); }, [=] { return MillsRatio<double>(t); });
+}
+
+// R(t), computed when first asked for.
+class LazyMills {
+  public:
+    explicit LazyMills(double t) : t_(t) {}
+    double operator()() {
+        if (r_ < 0) r_ = MillsRatio<double>(t_);
+        return r_;
+    }
+
+  private:
+    double t_, r_ = -1.0;
+};
+
+// Variance of the tail [t, inf), t >= 0 finite, with r = R(t).
+double tail_var(double t, double r) {
+    const double d1 = MillsRatioDeriv1<double>(t);
+    if (t < kTailVarSwitch) return (r * r - d1) / (r * r);
+    const double d3 = MillsRatioDeriv3<double>(t);
+    const double tr = t * r;
+    return ((d1 - d3) + d1 * d1) / (tr * tr);
+}
+
+// n(t).
+double density(double t) { return kInvSqrt2Pi * gauss(t); }
+
+// 2 (N(t) - N(0)) for t >= 0 from nt = n(t) (not read below kHalfMassErf or from kHalfMassOne on).
+// Below kHalfMassErf it is erf(t/sqrt 2), which erf takes from a rational approximation alone; from
+// there 1 - 2 Q(t) = 1 - 2 n(t) R(t), at least 0.68, so the difference loses under an ulp, and n(t)
+// is the one the mean and variance need as well, where erf would take an exponential of its own.
+// Kept doubled: halving would round a subnormal mass.
+double half_mass2_from(double t, double nt) {
+    if (t < kHalfMassErf) return std::erf(t * kSqrtHalf);
+    if (t >= kHalfMassOne) return 1.0;
+    return 1.0 - 2.0 * (nt * MillsRatio<double>(t));
+}
+
+double half_mass2(double t) {
+    return half_mass2_from(t, t < kHalfMassErf || t >= kHalfMassOne ? 0.0 : density(t));
+}
+
+// 2 (N(b) - N(a)) for a <= 0 <= b, as the sum of the two halves.
+double straddling_mass2(double a, double b) { return half_mass2(-a) + half_mass2(b); }
+
+// t n(t) for t >= 0 from nt = n(t), which is 0 from kDensityZero on: t is capped there, so that t = inf
+// gives 0 and not inf * 0 (a select between 0 and t n(t) may evaluate both, and the product would
+// raise the invalid flag).
+double t_density(double t, double nt) { return std::fmin(t, kDensityZero) * nt; }
+
+// The densities at the ends of a straddling interval and its doubled mass.
+struct Straddle {
+    double na, nb, mass2;
+};
+
+Straddle straddle(double a, double b) {
+    const double na = density(a), nb = density(b);
+    return {na, nb, half_mass2_from(-a, na) + half_mass2_from(b, nb)};
+}
+
+// The interval after reflection, b >= -a, a < b, a > -inf unless it is the whole line.
+struct Ordered {
+    double a, b;
+    bool reflected;
+};
+
+Ordered order(double a, double b) {
+    if (-a > b) return {-b, -a, true};
+    return {a, b, false};
+}
+
+// Centre and half-width of a finite or half-infinite ordered interval.
+struct Centre {
+    double x, h;
+};
+
+Centre centre(const Ordered& o) { return {0.5 * o.a + 0.5 * o.b, 0.5 * o.b - 0.5 * o.a}; }
+
+// The rounding error of the centre x = a/2 + b/2 of a finite interval (Knuth's two-sum).
+double centre_error(const Ordered& o, double x) {
+    const double p = 0.5 * o.a, q = 0.5 * o.b;
+    const double back = x - p;
+    return (p - (x - back)) + (q - back);
+}
+
+// Mean of a straddling interval: (n(a) - n(b))/M = n(a) q/M.
+double straddling_mean(const Centre& c, const Straddle& s) { return (2.0 * s.na) * gap(c.x, c.h).q / s.mass2; }
+
+bool narrow(const Centre& c) { return c.h <= kNarrowHalfWidth && c.x * c.h <= kNarrowSpread; }
+
 double log_mass(const Ordered& o) {
     if (o.a == -kInf) return 0.0;
     const Centre c = centre(o);
@@ -251,10 +300,12 @@ double mean(const Ordered& o) {
         const Moments m = centred_moments(c.x, c.h);
         return c.x + c.h * (m.m1 / m.m0);
     }
-    if (o.a < 0) return straddling_mean(o, c, straddling_mass2(o.a, o.b));
+    if (o.a < 0) return straddling_mean(c, straddle(o.a, o.b));
     if (o.a >= kMeanAtEnd) return o.a;
+    // Not narrow, so c > 2 and S = R(a) - e^(-c) R(b).
     const Gap g = gap(c.x, c.h);
-    return g.q / scaled_mass(o.a, o.b, c.x, c.h, g);
+    const double ra = MillsRatio<double>(o.a);
+    return g.q / (o.b == kInf ? ra : ra - g.ratio * MillsRatio<double>(o.b));
 }
 
 double var(const Ordered& o) {
@@ -266,9 +317,9 @@ double var(const Ordered& o) {
         return (c.h * c.h) * (m.m2 / m.m0 - u * u);
     }
     if (o.a < 0) {
-        const double mass2 = straddling_mass2(o.a, o.b);
-        const double mu = straddling_mean(o, c, mass2);
-        return (1.0 - 2.0 * (t_density(o.b) + t_density(-o.a)) / mass2) - mu * mu;
+        const Straddle s = straddle(o.a, o.b);
+        const double mu = straddling_mean(c, s);
+        return (1.0 - 2.0 * (t_density(o.b, s.nb) + t_density(-o.a, s.na)) / s.mass2) - mu * mu;
     }
     const double ra = MillsRatio<double>(o.a);
     const double va = tail_var(o.a, ra);
@@ -287,19 +338,23 @@ double var(const Ordered& o) {
 // product would become subnormal and lose digits.
 double probability(double x, const Ordered& o, bool upper) {
     if (o.a >= 0) {
-        const double total = scaled_mass(o.a, o.b);
-        if (upper) return density_ratio(o.a, x) * (scaled_mass(x, o.b) / total);
-        return scaled_mass(o.a, x) / total;
+        // The part and the whole share the Mills ratios of their common ends.
+        LazyMills ra(o.a), rx(x), rb(o.b);
+        const double total = scaled_mass_by(o.a, o.b, std::ref(ra), std::ref(rb));
+        if (upper) return density_ratio(o.a, x) * (scaled_mass_by(x, o.b, std::ref(rx), std::ref(rb)) / total);
+        return scaled_mass_by(o.a, x, std::ref(ra), std::ref(rx)) / total;
     }
-    // Straddling: every mass here is doubled (straddling_mass2).
-    const double total = straddling_mass2(o.a, o.b);
-    if (x == 0) return (upper ? straddling_mass2(0.0, o.b) : straddling_mass2(o.a, 0.0)) / total;
-    // On the side of 0 away from x the mass is an erf sum, on the side of x a density times S.
+    // Straddling: every mass here is doubled (half_mass2), and each half of the total is one of the
+    // parts.
+    const double below = half_mass2(-o.a), above = half_mass2(o.b);
+    const double total = below + above;
+    if (x == 0) return (upper ? above : below) / total;
+    // On the side of 0 away from x the mass is a sum of halves, on the side of x a density times S.
     if (upper == (x > 0)) {
-        const double density2 = 2.0 * kInvSqrt2Pi * gauss(x);
+        const double density2 = 2.0 * density(x);
         return density2 * ((x > 0 ? scaled_mass(x, o.b) : scaled_mass(-x, -o.a)) / total);
     }
-    return (x > 0 ? straddling_mass2(o.a, x) : straddling_mass2(x, o.b)) / total;
+    return (x > 0 ? below + half_mass2(x) : half_mass2(-x) + above) / total;
 }
 
 // Where both ends are below 2^-60 in magnitude the density is constant over [a, b] to 2^-120
@@ -563,8 +618,9 @@ double entropy(const Ordered& o) {
         return std::log((o.b - o.a) * m.m0) + ((c.x * c.h) * (m.m1 / m.m0) + 0.5 * (c.h * c.h) * (m.m2 / m.m0));
     }
     if (o.a < 0) {
-        const double mass2 = straddling_mass2(o.a, o.b);
-        return (straddling_log_mass(o) + 0.5) - (t_density(-o.a) + t_density(o.b)) / mass2;
+        const Straddle s = straddle(o.a, o.b);
+        const double log_mass = std::log(s.mass2) - kLn2 + kLnSqrt2Pi;
+        return (log_mass + 0.5) - (t_density(-o.a, s.na) + t_density(o.b, s.nb)) / s.mass2;
     }
     const double ra = MillsRatio<double>(o.a);
     const double head = tau(o.a, ra) * ra;

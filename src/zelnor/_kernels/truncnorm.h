@@ -22,8 +22,10 @@
 //   like (x h)^k/k! and h^k/sqrt(k!); the last subtraction loses at most a factor 2.7 (at x h = K).
 //   log n(x) takes the rounding error of x = a/2 + b/2 into account (x to the last bit matters when h
 //   is small beside x); the moments depend on x only through x h.
-// Straddling, a < 0 < b and not narrow (so h > H): N(b) - N(a) = (erf(b/sqrt 2) + erf(-a/sqrt 2))/2,
-//   a sum; mean = n(a) q / M with q = 1 - n(b)/n(a) = -expm1(-c), no difference of densities;
+// Straddling, a < 0 < b and not narrow (so h > H): N(b) - N(a) = (N(-a) - N(0)) + (N(b) - N(0)), a
+//   sum of halves, each 2 (N(t) - N(0)) = erf(t/sqrt 2) for t < 1 and 1 - 2 n(t) R(t) from 1 on (at
+//   least 0.68, so the difference loses under an ulp; n(t) is shared with the mean and variance, and
+//   it is 1 from t = 8.5 on); mean = n(a) q / M with q = 1 - n(b)/n(a) = -expm1(-c), no difference of densities;
 //   var = 1 - (b n(b) - a n(a))/M - mean^2 loses at most a factor 4 there (worst at h = H).
 // Tail pair, 0 <= a and not narrow (so c > 2): with S = (N(b) - N(a))/n(a) = R(a) - e^(-c) R(b),
 //   whose second term is at most e^(-2) of the first,
@@ -42,11 +44,14 @@
 //   near t = 1, 6e-15 at worst).
 // cdf and sf, each on its own: for 0 <= a, with S(s, t) = (N(t) - N(s))/n(s),
 //     cdf = S(a, x)/S(a, b),  sf = (n(x)/n(a)) (S(x, b)/S(a, b)),
-//   S(s, t) = R(s) - e^(-c) R(t) for c >= 1 and 2 h D(x, h) + q R(t) below, both free of cancellation
-//   beyond a factor 2.2; n(x)/n(a) = exp(-(x^2 - a^2)/2) with the exponent exact (squares split by
-//   fma), since its rounding would cost c eps. Straddling, each side is an erf sum or n(x) S on one
-//   side of 0. The divided difference is needed only where c < 746, that is for x below about 2e9,
-//   where its continued fraction cannot overflow.
+//   S(s, t) = R(s) - e^(-c) R(t) for c >= 1 (a loss of at most a factor 1.6), and below, where
+//   h < 0.71 and x h < 1/2 (s >= 0) and the Hermite series is short, the mass n(x) 2 h m0 over n(s):
+//   S(s, t) = (t - s) m0 exp(-h (x + s)/2), free of cancellation; a Mills ratio is evaluated only where
+//   a formula reads it, and once for each point. n(x)/n(a) = exp(-(x^2 - a^2)/2) with the exponent
+//   exact (squares split by fma), since its rounding would cost c eps. Straddling, each side is a sum
+//   of halves or n(x) S on one side of 0, the halves of the whole shared with the part. The
+//   variance's divided difference is needed only where c < 746, that is for x below about 2e9, where
+//   its continued fraction cannot overflow.
 //
 // Measured against mpmath (tools/truncnorm_accuracy.py: 10^5 random intervals, centres 0 and
 // +-10^-3 .. 10^6, half-widths 10^-12 max(1, |x|) .. 10^6, one in eight one-sided, one point each):
