@@ -22,6 +22,8 @@ constexpr double kLn2 = 0.69314718055994530942;
 // The Hermite series is used while h <= kNarrowHalfWidth and x h <= kNarrowSpread.
 constexpr double kNarrowHalfWidth = 1.0;
 constexpr double kNarrowSpread = 2.0;
+// Across zero below this half-width (x h < h^2 = 1/64) the series ends within a few terms.
+constexpr double kShortSeries = 0.125;
 // Below it the tail variance takes g = R^2 - d1, from it (d1 - d3 + d1^2)/t^2.
 constexpr double kTailVarSwitch = 1.0;
 // S(s, t) is R(s) - e^(-c) R(t) from c = kScaledMassDirect on, with the divided difference below.
@@ -147,22 +149,27 @@ constexpr Reciprocals kInv = reciprocals();
 // time it was a product, a difference and a scaling per term, three times as long). Each coefficient
 // is rounded beside terms of its own size, so the error stays that of the single steps: at most eps
 // times the sum of the absolute values of the products, which the bound on the terms below controls.
-Moments centred_moments(double x, double h) {
+// Only m0 where the caller needs no more.
+template <bool kAllMoments = true> Moments centred_moments(double x, double h) {
     const double xh = x * h, hh = h * h;
+    const double growth = 2.0 * (xh + hh);
     double prev = 1.0, cur = xh;  // t_0, t_1
     Moments m{1.0, -xh * kInv.of[3], kInv.of[3]};
-    // From k = 6 on the recurrence coefficients (x h + h^2)/(k + 1) are below 1/2, so two small
-    // consecutive terms bound all later ones; m0 >= exp(-1/6) makes the bound relative.
     for (int k = 1; k < kSeriesTerms; k += 2) {
         const double p = xh * kInv.of[k + 1], r = hh * kInv.of[k + 1], p2 = xh * kInv.of[k + 2];
         const double even = p * cur - r * prev;
         const double odd = (p2 * p - hh * kInv.of[k + 2]) * cur - (p2 * r) * prev;
         m.m0 += even * kInv.of[k + 2];
-        m.m2 += even * kInv.of[k + 4];
-        m.m1 -= odd * kInv.of[k + 4];
+        if constexpr (kAllMoments) {
+            m.m2 += even * kInv.of[k + 4];
+            m.m1 -= odd * kInv.of[k + 4];
+        }
         prev = even;
         cur = odd;
-        if (k >= 5 && std::fabs(cur) + std::fabs(prev) < 0x1p-60) break;
+        // Once the recurrence coefficients (x h + h^2)/(j + 1) of the terms still to come are below 1/2
+        // (from j = 6 on in every narrow case, from the start for a short interval), two small
+        // consecutive terms bound all later ones; m0 >= exp(-1/6) makes the bound relative.
+        if (growth <= k + 3 && std::fabs(cur) + std::fabs(prev) < 0x1p-60) break;
     }
     return m;
 }
@@ -178,7 +185,7 @@ template <typename Rs, typename Rt> double scaled_mass_by(double s, double t, Rs
     const double x = 0.5 * s + 0.5 * t, h = 0.5 * t - 0.5 * s;
     const double c = spread(x, h);
     if (c >= kScaledMassDirect) return rs() - exp_neg(c) * rt();
-    return ((t - s) * centred_moments(x, h).m0) * std::exp(-0.5 * (h * (x + s)));
+    return ((t - s) * centred_moments<false>(x, h).m0) * std::exp(-0.5 * (h * (x + s)));
 }
 
 // S(s, t) for a caller that reuses R(s) and R(t).
@@ -274,12 +281,14 @@ double centre_error(const Ordered& o, double x) {
 }
 
 // Mean of a straddling interval: (n(a) - n(b))/M = n(a) q/M.
-double straddling_mean(const Centre& c, const Straddle& s) { return (2.0 * s.na) * gap(c.x, c.h).q / s.mass2; }
+double straddling_mean(const Centre& c, double na, double mass2) { return (2.0 * na) * gap(c.x, c.h).q / mass2; }
 
 bool narrow(const Centre& c) { return c.h <= kNarrowHalfWidth && c.x * c.h <= kNarrowSpread; }
 
 double log_mass(const Ordered& o) {
     if (o.a == -kInf) return 0.0;
+    // Across zero the halves are a sum without cancellation at every width.
+    if (o.a < 0) return std::log(straddling_mass2(o.a, o.b)) - kLn2;
     const Centre c = centre(o);
     if (narrow(c)) {
         // Narrow needs x h <= 2 with h at least half an ulp of x, so x < 2^28 here.
@@ -288,7 +297,6 @@ double log_mass(const Ordered& o) {
         // b - a rather than 2 h: halving a subnormal width would round it.
         return log_n + std::log((o.b - o.a) * m.m0);
     }
-    if (o.a < 0) return std::log(straddling_mass2(o.a, o.b)) - kLn2;
     if (o.a > kHalfSquareLimit) return -kInf;
     return (-(0.5 * o.a) * o.a - kLnSqrt2Pi) + std::log(scaled_mass(o.a, o.b));
 }
@@ -296,11 +304,16 @@ double log_mass(const Ordered& o) {
 double mean(const Ordered& o) {
     if (o.a == -kInf) return 0.0;
     const Centre c = centre(o);
+    // Across zero n(a) q/M has no cancellation at any width; the series is the cheaper only where it is
+    // short.
+    if (o.a < 0 && c.h > kShortSeries) {
+        const double na = density(o.a);
+        return straddling_mean(c, na, half_mass2_from(-o.a, na) + half_mass2(o.b));
+    }
     if (narrow(c)) {
         const Moments m = centred_moments(c.x, c.h);
         return c.x + c.h * (m.m1 / m.m0);
     }
-    if (o.a < 0) return straddling_mean(c, straddle(o.a, o.b));
     if (o.a >= kMeanAtEnd) return o.a;
     // Not narrow, so c > 2 and S = R(a) - e^(-c) R(b).
     const Gap g = gap(c.x, c.h);
@@ -318,7 +331,7 @@ double var(const Ordered& o) {
     }
     if (o.a < 0) {
         const Straddle s = straddle(o.a, o.b);
-        const double mu = straddling_mean(c, s);
+        const double mu = straddling_mean(c, s.na, s.mass2);
         return (1.0 - 2.0 * (t_density(o.b, s.nb) + t_density(-o.a, s.na)) / s.mass2) - mu * mu;
     }
     const double ra = MillsRatio<double>(o.a);

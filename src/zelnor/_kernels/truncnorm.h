@@ -22,6 +22,9 @@
 //   like (x h)^k/k! and h^k/sqrt(k!); the last subtraction loses at most a factor 2.7 (at x h = K).
 //   log n(x) takes the rounding error of x = a/2 + b/2 into account (x to the last bit matters when h
 //   is small beside x); the moments depend on x only through x h.
+// Across zero the log mass takes the straddling form below at every width, and the mean from h = 1/8
+//   on (where the series would take more terms than the densities and halves cost); the variance,
+//   whose straddling form cancels as h falls, keeps the series.
 // Straddling, a < 0 < b and not narrow (so h > H): N(b) - N(a) = (N(-a) - N(0)) + (N(b) - N(0)), a
 //   sum of halves, each 2 (N(t) - N(0)) = erf(t/sqrt 2) for t < 1 and 1 - 2 n(t) R(t) from 1 on (at
 //   least 0.68, so the difference loses under an ulp; n(t) is shared with the mean and variance, and
