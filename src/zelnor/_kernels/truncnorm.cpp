@@ -28,6 +28,9 @@ constexpr double kShortSeries = 0.125;
 constexpr double kTailVarSwitch = 1.0;
 // S(s, t) is R(s) - e^(-c) R(t) from c = kScaledMassDirect on, with the divided difference below.
 constexpr double kScaledMassDirect = 1.0;
+// From here on e^(-c) R(t) < 2^-54 R(s), below half an ulp of R(s), so R(s) - e^(-c) R(t) rounds to R(s):
+// R(t) is not evaluated.
+constexpr double kScaledMassAlone = 37.5;
 // The largest t whose square t t is finite (2^512 - 2^459): beyond it the square overflows.
 constexpr double kSquareLimit = 1.3407807929942596e154;
 // The largest t for which (t/2) t, and with it -log n(t), is finite (sqrt(2 DBL_MAX) rounded down):
@@ -176,7 +179,7 @@ template <bool kAllMoments = true> Moments centred_moments(double x, double h) {
 
 // S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf, with rs() = R(s) and rt() = R(t) called only
 // where they are needed. From c = 2 x h = 1 on (x = s/2 + t/2, h = t/2 - s/2) it is R(s) - e^(-c) R(t),
-// R(t) < R(s), which loses at most a factor 1.6. Below, h < 0.71 (since s >= 0) and x h < 1/2, where the
+// R(t) < R(s), which loses at most a factor 1.6 (and is R(s) to the last bit from c = 37.5 on). Below, h < 0.71 (since s >= 0) and x h < 1/2, where the
 // Hermite series is short, and with the mass n(x) 2 h m0,
 //   S(s, t) = (t - s) m0 exp(-(x - s)(x + s)/2),  x - s = h,
 // a few terms and one exponential of an argument below 1/2, free of cancellation.
@@ -184,6 +187,7 @@ template <typename Rs, typename Rt> double scaled_mass_by(double s, double t, Rs
     if (t == kInf) return rs();
     const double x = 0.5 * s + 0.5 * t, h = 0.5 * t - 0.5 * s;
     const double c = spread(x, h);
+    if (c >= kScaledMassAlone) return rs();
     if (c >= kScaledMassDirect) return rs() - exp_neg(c) * rt();
     return ((t - s) * centred_moments<false>(x, h).m0) * std::exp(-0.5 * (h * (x + s)));
 }
@@ -315,10 +319,10 @@ double mean(const Ordered& o) {
         return c.x + c.h * (m.m1 / m.m0);
     }
     if (o.a >= kMeanAtEnd) return o.a;
-    // Not narrow, so c > 2 and S = R(a) - e^(-c) R(b).
+    // Not narrow, so c > 2 and S = R(a) - e^(-c) R(b), or R(a) alone (an infinite b included).
     const Gap g = gap(c.x, c.h);
     const double ra = MillsRatio<double>(o.a);
-    return g.q / (o.b == kInf ? ra : ra - g.ratio * MillsRatio<double>(o.b));
+    return g.q / (g.c >= kScaledMassAlone ? ra : ra - g.ratio * MillsRatio<double>(o.b));
 }
 
 double var(const Ordered& o) {
