@@ -349,12 +349,28 @@ double var(const Ordered& o) {
     return (wa * va - wb * tail_var(o.b, rb)) - (wa * wb) * (dmu * dmu);
 }
 
+// The probability of the part [s, t] of [a, b] below x (upper = false) or above it, 0 <= a < x < b,
+// where c < 1 for the whole and so for each part: both masses are series (scaled_mass_by), and the
+// ratio n(x_p) (t - s) m0(x_p, h_p)/(n(x) (b - a) m0(x, h)) takes one exponential,
+//   ((t - s)/(b - a)) (m0(x_p, h_p)/m0(x, h)) exp(-(x_p - x)(x_p + x)/2),
+// x_p - x = (x - b)/2 or (x - a)/2 for the centres as meant, so that the exponent, below 1/2 in size,
+// keeps its error relative to itself.
+double short_probability(double x, const Ordered& o, const Centre& c, bool upper) {
+    const double s = upper ? x : o.a, t = upper ? o.b : x;
+    const double xp = 0.5 * s + 0.5 * t, hp = 0.5 * t - 0.5 * s;
+    const double shift = 0.5 * (upper ? x - o.a : x - o.b);
+    const double m0 = centred_moments<false>(xp, hp).m0 / centred_moments<false>(c.x, c.h).m0;
+    return (((t - s) / (o.b - o.a)) * m0) * std::exp(-0.5 * (shift * (xp + c.x)));
+}
+
 // P(a < X <= x) (upper = false) or P(x < X <= b) (upper = true) for a < x < b ordered; only the one
 // asked for is computed. Where a density factor multiplies a ratio of masses, the ratio is formed
 // first: the factor may be near the end of the normal range while the masses are small, and their
 // product would become subnormal and lose digits.
 double probability(double x, const Ordered& o, bool upper) {
     if (o.a >= 0) {
+        const Centre c = centre(o);
+        if (spread(c.x, c.h) < kScaledMassDirect) return short_probability(x, o, c, upper);
         // The part and the whole share the Mills ratios of their common ends.
         LazyMills ra(o.a), rx(x), rb(o.b);
         const double total = scaled_mass_by(o.a, o.b, std::ref(ra), std::ref(rb));
