@@ -284,8 +284,12 @@ double centre_error(const Ordered& o, double x) {
     return (p - (x - back)) + (q - back);
 }
 
-// Mean of a straddling interval: (n(a) - n(b))/M = n(a) q/M.
-double straddling_mean(const Centre& c, double na, double mass2) { return (2.0 * na) * gap(c.x, c.h).q / mass2; }
+// Mean of a straddling interval, (n(a) - n(b))/M: the difference itself where n(b) <= n(a)/2
+// (c >= ln 2), which loses at most a factor 2, and n(a) q/M with q = -expm1(-c) below.
+double straddling_mean(const Centre& c, const Straddle& s) {
+    const double g = spread(c.x, c.h);
+    return 2.0 * (g >= kLn2 ? s.na - s.nb : s.na * -std::expm1(-g)) / s.mass2;
+}
 
 bool narrow(const Centre& c) { return c.h <= kNarrowHalfWidth && c.x * c.h <= kNarrowSpread; }
 
@@ -308,12 +312,9 @@ double log_mass(const Ordered& o) {
 double mean(const Ordered& o) {
     if (o.a == -kInf) return 0.0;
     const Centre c = centre(o);
-    // Across zero n(a) q/M has no cancellation at any width; the series is the cheaper only where it is
+    // Across zero the mean has no cancellation at any width; the series is the cheaper only where it is
     // short.
-    if (o.a < 0 && c.h > kShortSeries) {
-        const double na = density(o.a);
-        return straddling_mean(c, na, half_mass2_from(-o.a, na) + half_mass2(o.b));
-    }
+    if (o.a < 0 && c.h > kShortSeries) return straddling_mean(c, straddle(o.a, o.b));
     if (narrow(c)) {
         const Moments m = centred_moments(c.x, c.h);
         return c.x + c.h * (m.m1 / m.m0);
@@ -335,7 +336,7 @@ double var(const Ordered& o) {
     }
     if (o.a < 0) {
         const Straddle s = straddle(o.a, o.b);
-        const double mu = straddling_mean(c, s.na, s.mass2);
+        const double mu = straddling_mean(c, s);
         return (1.0 - 2.0 * (t_density(o.b, s.nb) + t_density(-o.a, s.na)) / s.mass2) - mu * mu;
     }
     const double ra = MillsRatio<double>(o.a);
