@@ -37,6 +37,9 @@
 //   w_b = e^(-c) R(b)/S (w_a - w_b = 1), tail variances v_t and tail means 1/R(t):
 //     var = w_a v_a - w_b v_b - w_a w_b (1/R(b) - 1/R(a))^2,
 //     1/R(b) - 1/R(a) = 2 h D(x, h)/(R(a) R(b))   (no cancellation however close a and b are).
+//   From c = 37.5 on e^(-c) R(b) lies below half an ulp of R(a), and S is R(a) without R(b); the
+//   variance is v_a wherever a bound (w_b <= e^(-c)(1 + 2e^(-c)), v_b <= v_a, 1/R(b) - 1/R(a) < b + 1/b)
+//   puts both terms of b below 2^-56 v_a: the same bits, without the Mills ratios of b.
 //   Far out the interval's distribution tends to an exponential of rate x truncated to width 2h, whose
 //   variance (1 - c^2 e^(-c)/(1 - e^(-c))^2)/x^2 shows the cancellation: the subtracted term is 0.44 of
 //   the first at c = 4 (x h = K) and falls like c^2 e^(-c); a Gaussian factor only lowers it nearer 0.
@@ -50,7 +53,11 @@
 //   S(s, t) = R(s) - e^(-c) R(t) for c >= 1 (a loss of at most a factor 1.6), and below, where
 //   h < 0.71 and x h < 1/2 (s >= 0) and the Hermite series is short, the mass n(x) 2 h m0 over n(s):
 //   S(s, t) = (t - s) m0 exp(-h (x + s)/2), free of cancellation; a Mills ratio is evaluated only where
-//   a formula reads it, and once for each point. n(x)/n(a) = exp(-(x^2 - a^2)/2) with the exponent
+//   a formula reads it, and once for each point. Where the whole interval has c < 1, so has each part,
+//   and the ratio of part and whole takes the two series and one exponential,
+//   ((t - s)/(b - a)) (m0(x_p, h_p)/m0(x_c, h)) exp(-(x_p - x_c)(x_p + x_c)/2) for the part [s, t]
+//   with centre x_p and the whole with centre x_c, x_p - x_c being (x - b)/2 or (x - a)/2 for the
+//   centres as meant (not as rounded), so the exponent keeps its error relative to itself. n(x)/n(a) = exp(-(x^2 - a^2)/2) with the exponent
 //   exact (squares split by fma), since its rounding would cost c eps. Straddling, each side is a sum
 //   of halves or n(x) S on one side of 0, the halves of the whole shared with the part. The
 //   variance's divided difference is needed only where c < 746, that is for x below about 2e9, where
