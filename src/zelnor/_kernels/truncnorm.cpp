@@ -179,8 +179,9 @@ template <bool kAllMoments = true> Moments centred_moments(double x, double h) {
 
 // S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf, with rs() = R(s) and rt() = R(t) called only
 // where they are needed. From c = 2 x h = 1 on (x = s/2 + t/2, h = t/2 - s/2) it is R(s) - e^(-c) R(t),
-// R(t) < R(s), which loses at most a factor 1.6 (and is R(s) to the last bit from c = 37.5 on). Below, h < 0.71 (since s >= 0) and x h < 1/2, where the
-// Hermite series is short, and with the mass n(x) 2 h m0,
+// R(t) < R(s), which loses at most a factor 1.6 (and is R(s) to the last bit from c = 37.5 on).
+// Below, h < 0.71 (since s >= 0) and x h < 1/2, where the Hermite series is short, and with the mass
+// n(x) 2 h m0,
 //   S(s, t) = (t - s) m0 exp(-(x - s)(x + s)/2),  x - s = h,
 // a few terms and one exponential of an argument below 1/2, free of cancellation.
 template <typename Rs, typename Rt> double scaled_mass_by(double s, double t, Rs rs, Rt rt) {

@@ -57,11 +57,11 @@
 //   and the ratio of part and whole takes the two series and one exponential,
 //   ((t - s)/(b - a)) (m0(x_p, h_p)/m0(x_c, h)) exp(-(x_p - x_c)(x_p + x_c)/2) for the part [s, t]
 //   with centre x_p and the whole with centre x_c, x_p - x_c being (x - b)/2 or (x - a)/2 for the
-//   centres as meant (not as rounded), so the exponent keeps its error relative to itself. n(x)/n(a) = exp(-(x^2 - a^2)/2) with the exponent
-//   exact (squares split by fma), since its rounding would cost c eps. Straddling, each side is a sum
-//   of halves or n(x) S on one side of 0, the halves of the whole shared with the part. The
-//   variance's divided difference is needed only where c < 746, that is for x below about 2e9, where
-//   its continued fraction cannot overflow.
+//   centres as meant (not as rounded), so the exponent keeps its error relative to itself.
+//   n(x)/n(a) = exp(-(x^2 - a^2)/2) with the exponent exact (squares split by fma), since its rounding
+//   would cost c eps. Straddling, each side is a sum of halves or n(x) S on one side of 0, the halves
+//   of the whole shared with the part. The variance's divided difference is needed only where
+//   c < 746, that is for x below about 2e9, where its continued fraction cannot overflow.
 //
 // Measured against mpmath (tools/truncnorm_accuracy.py: 10^5 random intervals, centres 0 and
 // +-10^-3 .. 10^6, half-widths 10^-12 max(1, |x|) .. 10^6, one in eight one-sided, one point each):
