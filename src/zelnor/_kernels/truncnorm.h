@@ -69,7 +69,7 @@
 //   mean      4.0e-16 max(|mean|, sd)
 //   var       5.4e-15 relative             (tail pair near a = 7, 7.1e-15 with another seed; narrow
 //                                            1.7e-15, straddling 1.3e-15)
-//   cdf, sf   2.0e-15 relative
+//   cdf, sf   7.4e-16, 7.7e-16 relative (tail pair, narrow)
 // Acceptance tolerances: 4 eps, 1e-14, 1e-13, 1e-13.
 //
 // Tiny intervals: where both ends lie below 2^-60 in magnitude the distribution is uniform to 2^-120,
@@ -122,10 +122,11 @@
 // Measured against mpmath (tools/truncnorm_accuracy.py --set extended: the 10^5 intervals above, a
 // point x each, p and q log-uniform from 1e-300 to 1/2), worst error over its acceptance tolerance:
 //   logpdf  0.54 of 8 eps max(1, |logpdf|); pdf 0.57 of 8 eps max(1, |logpdf|) relative
-//   logcdf, logsf  0.64, 0.72 of 8 eps relative (1e-14 where |value| < 1)
+//   logcdf, logsf  0.28, 0.32 of 8 eps relative (1e-14 where |value| < 1)
 //   ppf, isf  0.22, 0.23 of 4 ulp(x*) + 1e-13 p/f(x*), never outside [a, b]
-//   entropy  0.039 of 2e-14 max(1, |H|);  dlogmass  0.016, 0.016 of 1e-13 relative
-// (worst in the narrow regime but for logpdf, tail pair, pdf, one-sided, and ppf, isf, straddling).
+//   entropy  0.037 of 2e-14 max(1, |H|);  dlogmass  0.010, 0.011 of 1e-13 relative
+// (worst in the tail pair for logpdf and dlogmass, one-sided for pdf and logsf, narrow for logcdf and
+// the entropy, straddling for ppf and isf).
 //
 // Invalid input: NaN in gives NaN out quietly; a > b gives a quiet NaN and raises the invalid flag,
 // as does a probability outside [0, 1] for ppf and isf. a == b gives the limits log mass -inf, mean a,
