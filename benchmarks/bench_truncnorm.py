@@ -15,6 +15,12 @@ scipy.stats.truncnorm's methods of the same names (for dlogmass, which SciPy lac
 -n(a)/(N(b) - N(a)), n(b)/(N(b) - N(a)) with scipy.special), in processor time per element, which a
 busy machine inflates less than wall time. It exits 1 where zelnor exceeds its budget: 100 ns per
 element, 250 ns for ppf and isf.
+
+A third table times logmass, mean, var, cdf and sf one by one, in processor time per interval, on the
+intervals above (with their points x) and on intervals across zero: half-widths h log-uniform from
+10^-3 to 10^3 (from where the distribution is uniform to well past where it is the whole normal),
+centres uniform in (-h, h), a point x uniform inside. It exits 1 where one exceeds `--moment-target`
+(default 40 ns). --moments-only runs this table alone (no SciPy).
 """
 import argparse
 import os
@@ -109,6 +115,46 @@ def function_rows(count, scipy_count, repeats, seed):
     return rows
 
 
+MOMENTS = ["logmass", "mean", "var", "cdf", "sf"]
+
+
+def across_zero(count, seed):
+    """(x, a, b) across zero: half-widths log-uniform from 1e-3 to 1e3, centres uniform in (-h, h),
+    x uniform inside."""
+    rng = np.random.default_rng(seed)
+    h = 10 ** rng.uniform(-3, 3, count)
+    centre = rng.uniform(-1, 1, count) * h
+    a, b = centre - h, centre + h
+    inside = (a < 0) & (b > 0)
+    a, b = a[inside], b[inside]
+    return a + rng.random(a.size) * (b - a), a, b
+
+
+def moment_rows(count, repeats, seed):
+    """(name, ns per interval on the mixed set, ns per interval across zero) for each of MOMENTS."""
+    x, a, b, _ = points(count, seed)
+    sets = [(x, a, b), across_zero(count, seed + 2)]
+    rows = []
+    for name in MOMENTS:
+        print(f"timing {name}", file=sys.stderr)
+        f = getattr(tn, name)
+        times = []
+        for px, pa, pb in sets:
+            values = (px, pa, pb) if name in ("cdf", "sf") else (pa, pb)
+            times.append(1e9 * cpu_time(lambda: f(*values), repeats) / pa.size)
+        rows.append((name, *times))
+    return rows
+
+
+def print_moments(rows, target, count):
+    print(f"\n| function | mixed (ns per interval) | across zero (ns per interval) | target (ns) |")
+    print("|---|---:|---:|---:|")
+    for name, mixed, across in rows:
+        print(f"| {name} | {mixed:.1f} | {across:.1f} | {target:g} |")
+    print(f"\nprocessor time, {count} intervals of each set")
+    return all(mixed <= target and across <= target for _, mixed, across in rows)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--count", type=int, default=10**6, help="intervals for zelnor")
@@ -118,7 +164,15 @@ def main():
     parser.add_argument("--seed", type=int, default=2)
     parser.add_argument("--check-scaling", action="store_true",
                         help="also time SciPy on a tenth of --scipy-count, to show it scales linearly")
+    parser.add_argument("--moment-target", type=float, default=40.0,
+                        help="ns per interval allowed for logmass, mean, var, cdf and sf")
+    parser.add_argument("--moments-only", action="store_true",
+                        help="time only logmass, mean, var, cdf and sf (no SciPy)")
     options = parser.parse_args()
+
+    moments = moment_rows(options.count, options.repeats, options.seed)
+    if options.moments_only:
+        return 0 if print_moments(moments, options.moment_target, options.count) else 1
 
     print(f"sampling {options.count} intervals", file=sys.stderr)
     a, b = intervals(options.count, options.seed)
@@ -151,6 +205,7 @@ def main():
         print(f"| {name} | {ours:.0f} | {BUDGET_NS[name]} | {theirs:.0f} ({scipy_name}) |")
         within &= ours <= BUDGET_NS[name]
     print(f"\nprocessor time, zelnor on {options.count} elements, SciPy on {n}")
+    within &= print_moments(moments, options.moment_target, options.count)
     return 0 if ratio >= options.target and within else 1
 
 

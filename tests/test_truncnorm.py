@@ -9,6 +9,7 @@ import subprocess
 import sys
 import warnings
 
+import mpmath
 import numpy as np
 import pytest
 
@@ -50,7 +51,7 @@ def triples():
 # ---------------------------------------------------------------------------------------------
 
 # The kernel's measured accuracy, stated in the header of _kernels/truncnorm.h from 10^5 random cases,
-# with a margin of 1.5 to 3 (measured on these tables: 1.53 eps, 3.0e-16, 3.1e-15, 1.3e-15, 1.4e-15),
+# with a margin of 1.5 to 3 (measured on these tables: 1.53 eps, 3.0e-16, 3.1e-15, 6.7e-16, 6.7e-16),
 # not the looser acceptance tolerances: a regime switch moved to where its formula has lost digits, or a
 # regression of a few units of 1e-15, fails here. The log mass is measured against max(1, |log mass|),
 # the mean against max(|mean|, standard deviation), the rest relatively; cdf and sf each on its own, so
@@ -82,6 +83,51 @@ def test_accuracy_stated_in_the_kernel_header(name):
             err = rel_error(value, hi, lo)
     err = err / HEADER_BOUNDS[name]
     assert err.max() <= 1.0, worst(err, *args)
+
+
+def _nudged(values):
+    """Each value and its neighbours two doubles away on either side."""
+    return [float(v) for t in values for v in np.nextafter(np.nextafter(t, [-INF, INF]), [-INF, INF])] + list(values)
+
+
+# The switches between the formulas, each approached from both sides: straddling halves from erf to
+# 1 - 2 n(t) R(t) at t = 1 and to 1 at t = 8.5; the mean across zero from the series to n(a), n(b) at
+# h = 1/8 and from expm1 to n(a) - n(b) at c = ln 2; the scaled mass from the series to R(s) - e^(-c) R(t)
+# at c = 1 and to R(s) alone at c = 37.5 (for the whole, and for the part below and above x); the
+# tail-pair variance without the terms of b, where c passes about 40 to 60.
+SWITCH_INTERVALS = (
+    [(-t, 3.0) for t in _nudged([1.0, 8.5]) + [7.0, 8.0, 8.4]] + [(-0.5, t) for t in _nudged([1.0, 8.5]) + [8.0, 8.4]]
+    + [(x - h, x + h) for x in (0.0, 0.01, 0.1) for h in _nudged([0.125])]
+    + [(x - 2.0, x + 2.0) for x in _nudged([math.log(2) / 4])]
+    + [(a, math.sqrt(a * a + 2 * c)) for a in (0.0, 0.5, 3.0, 20.0) for c in _nudged([1.0, 37.5])]
+    + [(a, math.sqrt(a * a + 2 * c)) for a in (0.1, 2.0, 30.0) for c in range(36, 64, 3)]
+)
+
+
+def _mp_moments(a, b, points):
+    """log mass, mean, var, and cdf and sf at the points, from mpmath."""
+    a, b = mpmath.mpf(a), mpmath.mpf(b)
+    # N(t) - N(s) as Q(s) - Q(t), Q(t) = N(-t): no mass of these intervals lies far below zero.
+    q = lambda t: mpmath.ncdf(-t)  # noqa: E731
+    n = mpmath.npdf
+    m = q(a) - q(b)
+    mean = (n(a) - n(b)) / m
+    var = 1 + (a * n(a) - b * n(b)) / m - mean**2
+    xs = [mpmath.mpf(float(x)) for x in points]
+    return mpmath.log(m), mean, var, [(q(a) - q(x)) / m for x in xs], [(q(x) - q(b)) / m for x in xs]
+
+
+@pytest.mark.parametrize("a, b", SWITCH_INTERVALS)
+def test_accuracy_on_both_sides_of_each_switch(a, b):
+    x = a + (b - a) * np.array([1, 3, 5, 7]) / 8
+    with mpmath.workdps(80):
+        log_m, mean, var, cdf, sf = _mp_moments(a, b, x)
+    assert abs(tn.logmass(a, b) - log_m) <= HEADER_BOUNDS["logmass"] * max(1, abs(log_m)), "logmass"
+    assert abs(tn.mean(a, b) - mean) <= HEADER_BOUNDS["mean"] * max(abs(mean), mpmath.sqrt(var)), "mean"
+    assert abs(tn.var(a, b) / var - 1) <= HEADER_BOUNDS["var"], "var"
+    for name, exact in (("cdf", cdf), ("sf", sf)):
+        value = getattr(tn, name)(x, a, b)
+        assert all(abs(v / e - 1) <= HEADER_BOUNDS[name] for v, e in zip(value, exact)), (name, value, exact)
 
 
 def textbook_var(a, b):

@@ -5,6 +5,7 @@
 
 #include <cfenv>
 #include <cmath>
+#include <functional>
 #include <limits>
 
 #include "divdiff.h"
@@ -21,10 +22,15 @@ constexpr double kLn2 = 0.69314718055994530942;
 // The Hermite series is used while h <= kNarrowHalfWidth and x h <= kNarrowSpread.
 constexpr double kNarrowHalfWidth = 1.0;
 constexpr double kNarrowSpread = 2.0;
+// Across zero below this half-width (x h < h^2 = 1/64) the series ends within a few terms.
+constexpr double kShortSeries = 0.125;
 // Below it the tail variance takes g = R^2 - d1, from it (d1 - d3 + d1^2)/t^2.
 constexpr double kTailVarSwitch = 1.0;
 // S(s, t) is R(s) - e^(-c) R(t) from c = kScaledMassDirect on, with the divided difference below.
 constexpr double kScaledMassDirect = 1.0;
+// From here on e^(-c) R(t) < 2^-54 R(s), below half an ulp of R(s), so R(s) - e^(-c) R(t) rounds to R(s):
+// R(t) is not evaluated.
+constexpr double kScaledMassAlone = 37.5;
 // The largest t whose square t t is finite (2^512 - 2^459): beyond it the square overflows.
 constexpr double kSquareLimit = 1.3407807929942596e154;
 // The largest t for which (t/2) t, and with it -log n(t), is finite (sqrt(2 DBL_MAX) rounded down):
@@ -38,6 +44,10 @@ constexpr double kExpUnderflow = 746.0;
 constexpr double kProductLimit = 1e150;
 // n(t) underflows to 0 from here on.
 constexpr double kDensityZero = 39.0;
+// Half masses of a straddling interval: erf below the first, 1 - 2 Q(t) from it, and 1 from the second
+// on, where 2 Q(t) < 2^-54 (1.9e-17 at 8.5) and the difference rounds to 1.
+constexpr double kHalfMassErf = 1.0;
+constexpr double kHalfMassOne = 8.5;
 // From here on a tail pair's mean rounds to its lower end a (header comment): 2^27.
 constexpr double kMeanAtEnd = 0x1p27;
 
@@ -84,8 +94,6 @@ double density_ratio(double s, double t) {
     return exp_neg_half(d.hi, d.lo);
 }
 
-// t n(t) for t >= 0, zero where it underflows (and at t = inf, where it is a limit, not 0 * inf).
-double t_density(double t) { return t >= kDensityZero ? 0.0 : t * (kInvSqrt2Pi * gauss(t)); }
 
 // c = 2 x h, n(b)/n(a) = e^(-c) and q = 1 - e^(-c) for x >= 0, h > 0. A product that would
 // overflow is +inf without the overflow flag: with h or x beyond kProductLimit the other is either 0
@@ -95,43 +103,117 @@ struct Gap {
     double c, ratio, q;
 };
 
+double spread(double x, double h) {
+    if (x == 0.0) return 0.0;
+    return x < kProductLimit && h < kProductLimit ? (x + x) * h : kInf;
+}
+
+// e^(-c) for c >= 0, 0 without underflowing from kExpUnderflow on.
+double exp_neg(double c) { return c >= kExpUnderflow ? 0.0 : std::exp(-c); }
+
 Gap gap(double x, double h) {
-    double c = 0.0;
-    if (x != 0.0) c = x < kProductLimit && h < kProductLimit ? (x + x) * h : kInf;
-    if (c >= kExpUnderflow) return {c, 0.0, 1.0};
+    const double c = spread(x, h);
     // One exponential, the other from it: the difference with 1 lies in [1/2, 1], where its
     // rounding is relative, so each keeps about an ulp (below ln 2, q itself is small).
     if (c < kLn2) {
         const double q = -std::expm1(-c);
         return {c, 1.0 - q, q};
     }
-    const double ratio = std::exp(-c);
+    const double ratio = exp_neg(c);
     return {c, ratio, 1.0 - ratio};
 }
 
-// S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf, from rs = R(s), rt = R(t) (not read for
-// t = inf), the centre x = s/2 + t/2, the half-width h = t/2 - s/2 and their gap.
-double scaled_mass_from(double t, double rs, double rt, double x, double h, const Gap& g) {
-    if (t == kInf) return rs;
-    if (g.c >= kScaledMassDirect) return rs - g.ratio * rt;
-    return (h + h) * MillsRatioDiff<double>(x, h, 1) + g.q * rt;
+// m0, m1, m2 of the Hermite series around the centre (header comment).
+struct Moments {
+    double m0, m1, m2;
+};
+
+// The series stops by k = kSeriesTerms + 1 at the latest; it multiplies by 1/n up to n = k + 2.
+constexpr int kSeriesTerms = 80;
+
+// 1/n for the series, each correctly rounded: a division inside the recurrence's chain of dependent
+// operations costs several multiplications' time.
+struct Reciprocals {
+    double of[kSeriesTerms + 4];
+};
+
+constexpr Reciprocals reciprocals() {
+    Reciprocals r{};
+    for (int n = 1; n < kSeriesTerms + 4; ++n) r.of[n] = 1.0 / n;
+    return r;
 }
 
-// S(s, t) for a caller that needs the centre, half-width and gap as well.
-double scaled_mass(double s, double t, double x, double h, const Gap& g) {
-    return scaled_mass_from(t, MillsRatio<double>(s), t == kInf ? 0.0 : MillsRatio<double>(t), x, h, g);
+constexpr Reciprocals kInv = reciprocals();
+
+// The recurrence is taken two steps at a time, both new terms from the two old ones:
+//   t_(k+1) = p t_k - r t_(k-1),  t_(k+2) = (p' p - h^2/(k + 2)) t_k - p' r t_(k-1),
+// p = x h/(k + 1), r = h^2/(k + 1), p' = x h/(k + 2). The coefficients do not depend on the terms, so
+// the chain of dependent operations is one product and one difference per two terms (a step at a
+// time it was a product, a difference and a scaling per term, three times as long). Each coefficient
+// is rounded beside terms of its own size, so the error stays that of the single steps: at most eps
+// times the sum of the absolute values of the products, which the bound on the terms below controls.
+// Only m0 where the caller needs no more.
+template <bool kAllMoments = true> Moments centred_moments(double x, double h) {
+    const double xh = x * h, hh = h * h;
+    const double growth = 2.0 * (xh + hh);
+    double prev = 1.0, cur = xh;  // t_0, t_1
+    Moments m{1.0, -xh * kInv.of[3], kInv.of[3]};
+    for (int k = 1; k < kSeriesTerms; k += 2) {
+        const double p = xh * kInv.of[k + 1], r = hh * kInv.of[k + 1], p2 = xh * kInv.of[k + 2];
+        const double even = p * cur - r * prev;
+        const double odd = (p2 * p - hh * kInv.of[k + 2]) * cur - (p2 * r) * prev;
+        m.m0 += even * kInv.of[k + 2];
+        if constexpr (kAllMoments) {
+            m.m2 += even * kInv.of[k + 4];
+            m.m1 -= odd * kInv.of[k + 4];
+        }
+        prev = even;
+        cur = odd;
+        // Once the recurrence coefficients (x h + h^2)/(j + 1) of the terms still to come are below 1/2
+        // (from j = 6 on in every narrow case, from the start for a short interval), two small
+        // consecutive terms bound all later ones; m0 >= exp(-1/6) makes the bound relative.
+        if (growth <= k + 3 && std::fabs(cur) + std::fabs(prev) < 0x1p-60) break;
+    }
+    return m;
+}
+
+// S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf, with rs() = R(s) and rt() = R(t) called only
+// where they are needed. From c = 2 x h = 1 on (x = s/2 + t/2, h = t/2 - s/2) it is R(s) - e^(-c) R(t),
+// R(t) < R(s), which loses at most a factor 1.6 (and is R(s) to the last bit from c = 37.5 on).
+// Below, h < 0.71 (since s >= 0) and x h < 1/2, where the Hermite series is short, and with the mass
+// n(x) 2 h m0,
+//   S(s, t) = (t - s) m0 exp(-(x - s)(x + s)/2),  x - s = h,
+// a few terms and one exponential of an argument below 1/2, free of cancellation.
+template <typename Rs, typename Rt> double scaled_mass_by(double s, double t, Rs rs, Rt rt) {
+    if (t == kInf) return rs();
+    const double x = 0.5 * s + 0.5 * t, h = 0.5 * t - 0.5 * s;
+    const double c = spread(x, h);
+    if (c >= kScaledMassAlone) return rs();
+    if (c >= kScaledMassDirect) return rs() - exp_neg(c) * rt();
+    return ((t - s) * centred_moments<false>(x, h).m0) * std::exp(-0.5 * (h * (x + s)));
 }
 
 // S(s, t) for a caller that reuses R(s) and R(t).
 double scaled_mass(double s, double t, double rs, double rt) {
-    const double x = 0.5 * s + 0.5 * t, h = 0.5 * t - 0.5 * s;
-    return scaled_mass_from(t, rs, rt, x, h, gap(x, h));
+    return scaled_mass_by(s, t, [=] { return rs; }, [=] { return rt; });
 }
 
 double scaled_mass(double s, double t) {
-    const double x = 0.5 * s + 0.5 * t, h = 0.5 * t - 0.5 * s;
-    return scaled_mass(s, t, x, h, gap(x, h));
+    return scaled_mass_by(s, t, [=] { return MillsRatio<double>(s); }, [=] { return MillsRatio<double>(t); });
 }
+
+// R(t), computed when first asked for.
+class LazyMills {
+  public:
+    explicit LazyMills(double t) : t_(t) {}
+    double operator()() {
+        if (r_ < 0) r_ = MillsRatio<double>(t_);
+        return r_;
+    }
+
+  private:
+    double t_, r_ = -1.0;
+};
 
 // Variance of the tail [t, inf), t >= 0 finite, with r = R(t).
 double tail_var(double t, double r) {
@@ -142,10 +224,40 @@ double tail_var(double t, double r) {
     return ((d1 - d3) + d1 * d1) / (tr * tr);
 }
 
-// 2 (N(b) - N(a)) for a <= 0 <= b, as the sum of the two halves. Kept doubled: halving would round
-// a subnormal mass.
-double straddling_mass2(double a, double b) {
-    return std::erf(b * kSqrtHalf) + std::erf(-a * kSqrtHalf);
+// n(t).
+double density(double t) { return kInvSqrt2Pi * gauss(t); }
+
+// 2 (N(t) - N(0)) for t >= 0 from nt = n(t) (not read below kHalfMassErf or from kHalfMassOne on).
+// Below kHalfMassErf it is erf(t/sqrt 2), which erf takes from a rational approximation alone; from
+// there 1 - 2 Q(t) = 1 - 2 n(t) R(t), at least 0.68, so the difference loses under an ulp, and n(t)
+// is the one the mean and variance need as well, where erf would take an exponential of its own.
+// Kept doubled: halving would round a subnormal mass.
+double half_mass2_from(double t, double nt) {
+    if (t < kHalfMassErf) return std::erf(t * kSqrtHalf);
+    if (t >= kHalfMassOne) return 1.0;
+    return 1.0 - 2.0 * (nt * MillsRatio<double>(t));
+}
+
+double half_mass2(double t) {
+    return half_mass2_from(t, t < kHalfMassErf || t >= kHalfMassOne ? 0.0 : density(t));
+}
+
+// 2 (N(b) - N(a)) for a <= 0 <= b, as the sum of the two halves.
+double straddling_mass2(double a, double b) { return half_mass2(-a) + half_mass2(b); }
+
+// t n(t) for t >= 0 from nt = n(t), which is 0 from kDensityZero on: t is capped there, so that t = inf
+// gives 0 and not inf * 0 (a select between 0 and t n(t) may evaluate both, and the product would
+// raise the invalid flag).
+double t_density(double t, double nt) { return std::fmin(t, kDensityZero) * nt; }
+
+// The densities at the ends of a straddling interval and its doubled mass.
+struct Straddle {
+    double na, nb, mass2;
+};
+
+Straddle straddle(double a, double b) {
+    const double na = density(a), nb = density(b);
+    return {na, nb, half_mass2_from(-a, na) + half_mass2_from(b, nb)};
 }
 
 // The interval after reflection, b >= -a, a < b, a > -inf unless it is the whole line.
@@ -173,59 +285,19 @@ double centre_error(const Ordered& o, double x) {
     return (p - (x - back)) + (q - back);
 }
 
-// Mean of a straddling interval from its doubled mass: (n(a) - n(b))/M = n(a) q/M.
-double straddling_mean(const Ordered& o, const Centre& c, double mass2) {
-    return (2.0 * kInvSqrt2Pi * gauss(o.a)) * gap(c.x, c.h).q / mass2;
+// Mean of a straddling interval, (n(a) - n(b))/M: the difference itself where n(b) <= n(a)/2
+// (c >= ln 2), which loses at most a factor 2, and n(a) q/M with q = -expm1(-c) below.
+double straddling_mean(const Centre& c, const Straddle& s) {
+    const double g = spread(c.x, c.h);
+    return 2.0 * (g >= kLn2 ? s.na - s.nb : s.na * -std::expm1(-g)) / s.mass2;
 }
 
 bool narrow(const Centre& c) { return c.h <= kNarrowHalfWidth && c.x * c.h <= kNarrowSpread; }
 
-// m0, m1, m2 of the Hermite series around the centre (header comment).
-struct Moments {
-    double m0, m1, m2;
-};
-
-// The series stops by k = kSeriesTerms at the latest; it divides by k + 1 and j + 1, j + 2, j + 3.
-constexpr int kSeriesTerms = 80;
-
-// 1/n for the series, each correctly rounded: a division inside the recurrence's chain of dependent
-// operations costs several multiplications' time (the series took 130 ns with it, 74 ns without).
-struct Reciprocals {
-    double of[kSeriesTerms + 4];
-};
-
-constexpr Reciprocals reciprocals() {
-    Reciprocals r{};
-    for (int n = 1; n < kSeriesTerms + 4; ++n) r.of[n] = 1.0 / n;
-    return r;
-}
-
-constexpr Reciprocals kInv = reciprocals();
-
-Moments centred_moments(double x, double h) {
-    const double xh = x * h, hh = h * h;
-    double prev = 1.0, cur = xh;  // t_0, t_1
-    Moments m{1.0, -xh * kInv.of[3], kInv.of[3]};
-    // From k = 6 on the recurrence coefficients (x h + h^2)/(k + 1) are below 1/2, so two small
-    // consecutive terms bound all later ones; m0 >= exp(-1/6) makes the bound relative.
-    for (int k = 1; k < kSeriesTerms; ++k) {
-        const double next = (xh * cur - hh * prev) * kInv.of[k + 1];
-        const int j = k + 1;
-        if (j % 2 == 0) {
-            m.m0 += next * kInv.of[j + 1];
-            m.m2 += next * kInv.of[j + 3];
-        } else {
-            m.m1 -= next * kInv.of[j + 2];
-        }
-        prev = cur;
-        cur = next;
-        if (j >= 6 && std::fabs(cur) + std::fabs(prev) < 0x1p-60) break;
-    }
-    return m;
-}
-
 double log_mass(const Ordered& o) {
     if (o.a == -kInf) return 0.0;
+    // Across zero the halves are a sum without cancellation at every width.
+    if (o.a < 0) return std::log(straddling_mass2(o.a, o.b)) - kLn2;
     const Centre c = centre(o);
     if (narrow(c)) {
         // Narrow needs x h <= 2 with h at least half an ulp of x, so x < 2^28 here.
@@ -234,7 +306,6 @@ double log_mass(const Ordered& o) {
         // b - a rather than 2 h: halving a subnormal width would round it.
         return log_n + std::log((o.b - o.a) * m.m0);
     }
-    if (o.a < 0) return std::log(straddling_mass2(o.a, o.b)) - kLn2;
     if (o.a > kHalfSquareLimit) return -kInf;
     return (-(0.5 * o.a) * o.a - kLnSqrt2Pi) + std::log(scaled_mass(o.a, o.b));
 }
@@ -242,14 +313,18 @@ double log_mass(const Ordered& o) {
 double mean(const Ordered& o) {
     if (o.a == -kInf) return 0.0;
     const Centre c = centre(o);
+    // Across zero the mean has no cancellation at any width; the series is the cheaper only where it is
+    // short.
+    if (o.a < 0 && c.h > kShortSeries) return straddling_mean(c, straddle(o.a, o.b));
     if (narrow(c)) {
         const Moments m = centred_moments(c.x, c.h);
         return c.x + c.h * (m.m1 / m.m0);
     }
-    if (o.a < 0) return straddling_mean(o, c, straddling_mass2(o.a, o.b));
     if (o.a >= kMeanAtEnd) return o.a;
+    // Not narrow, so c > 2 and S = R(a) - e^(-c) R(b), or R(a) alone (an infinite b included).
     const Gap g = gap(c.x, c.h);
-    return g.q / scaled_mass(o.a, o.b, c.x, c.h, g);
+    const double ra = MillsRatio<double>(o.a);
+    return g.q / (g.c >= kScaledMassAlone ? ra : ra - g.ratio * MillsRatio<double>(o.b));
 }
 
 double var(const Ordered& o) {
@@ -261,19 +336,39 @@ double var(const Ordered& o) {
         return (c.h * c.h) * (m.m2 / m.m0 - u * u);
     }
     if (o.a < 0) {
-        const double mass2 = straddling_mass2(o.a, o.b);
-        const double mu = straddling_mean(o, c, mass2);
-        return (1.0 - 2.0 * (t_density(o.b) + t_density(-o.a)) / mass2) - mu * mu;
+        const Straddle s = straddle(o.a, o.b);
+        const double mu = straddling_mean(c, s);
+        return (1.0 - 2.0 * (t_density(o.b, s.nb) + t_density(-o.a, s.na)) / s.mass2) - mu * mu;
     }
     const double ra = MillsRatio<double>(o.a);
     const double va = tail_var(o.a, ra);
     const Gap g = gap(c.x, c.h);
     if (g.ratio == 0.0) return va;
+    // The terms of b are w_b v_b and w_a w_b (1/R(b) - 1/R(a))^2, with w_a = 1 + w_b, w_b below
+    // e^(-c) (1 + 2e^(-c)) (R(b) <= R(a), c > 2), v_b <= v_a and 0 < 1/R(b) - 1/R(a) < b + 1/b.
+    // Where that bound puts each below 2^-56 v_a, well under half an ulp of v_a, the formula rounds
+    // to v_a: returned without the Mills ratios of b and the divided difference.
+    const double reach = o.b + 1.0 / o.b;
+    if (g.ratio * (va + reach * reach) < 0x1p-56 * va) return va;
     const double rb = MillsRatio<double>(o.b);
     const double s = ra - g.ratio * rb;
     const double wa = ra / s, wb = (g.ratio * rb) / s;
     const double dmu = (((c.h + c.h) * MillsRatioDiff<double>(c.x, c.h, 1)) / ra) / rb;
     return (wa * va - wb * tail_var(o.b, rb)) - (wa * wb) * (dmu * dmu);
+}
+
+// The probability of the part [s, t] of [a, b] below x (upper = false) or above it, 0 <= a < x < b,
+// where c < 1 for the whole and so for each part: both masses are series (scaled_mass_by), and the
+// ratio n(x_p) (t - s) m0(x_p, h_p)/(n(x) (b - a) m0(x, h)) takes one exponential,
+//   ((t - s)/(b - a)) (m0(x_p, h_p)/m0(x, h)) exp(-(x_p - x)(x_p + x)/2),
+// x_p - x = (x - b)/2 or (x - a)/2 for the centres as meant, so that the exponent, below 1/2 in size,
+// keeps its error relative to itself.
+double short_probability(double x, const Ordered& o, const Centre& c, bool upper) {
+    const double s = upper ? x : o.a, t = upper ? o.b : x;
+    const double xp = 0.5 * s + 0.5 * t, hp = 0.5 * t - 0.5 * s;
+    const double shift = 0.5 * (upper ? x - o.a : x - o.b);
+    const double m0 = centred_moments<false>(xp, hp).m0 / centred_moments<false>(c.x, c.h).m0;
+    return (((t - s) / (o.b - o.a)) * m0) * std::exp(-0.5 * (shift * (xp + c.x)));
 }
 
 // P(a < X <= x) (upper = false) or P(x < X <= b) (upper = true) for a < x < b ordered; only the one
@@ -282,19 +377,25 @@ double var(const Ordered& o) {
 // product would become subnormal and lose digits.
 double probability(double x, const Ordered& o, bool upper) {
     if (o.a >= 0) {
-        const double total = scaled_mass(o.a, o.b);
-        if (upper) return density_ratio(o.a, x) * (scaled_mass(x, o.b) / total);
-        return scaled_mass(o.a, x) / total;
+        const Centre c = centre(o);
+        if (spread(c.x, c.h) < kScaledMassDirect) return short_probability(x, o, c, upper);
+        // The part and the whole share the Mills ratios of their common ends.
+        LazyMills ra(o.a), rx(x), rb(o.b);
+        const double total = scaled_mass_by(o.a, o.b, std::ref(ra), std::ref(rb));
+        if (upper) return density_ratio(o.a, x) * (scaled_mass_by(x, o.b, std::ref(rx), std::ref(rb)) / total);
+        return scaled_mass_by(o.a, x, std::ref(ra), std::ref(rx)) / total;
     }
-    // Straddling: every mass here is doubled (straddling_mass2).
-    const double total = straddling_mass2(o.a, o.b);
-    if (x == 0) return (upper ? straddling_mass2(0.0, o.b) : straddling_mass2(o.a, 0.0)) / total;
-    // On the side of 0 away from x the mass is an erf sum, on the side of x a density times S.
+    // Straddling: every mass here is doubled (half_mass2), and each half of the total is one of the
+    // parts.
+    const double below = half_mass2(-o.a), above = half_mass2(o.b);
+    const double total = below + above;
+    if (x == 0) return (upper ? above : below) / total;
+    // On the side of 0 away from x the mass is a sum of halves, on the side of x a density times S.
     if (upper == (x > 0)) {
-        const double density2 = 2.0 * kInvSqrt2Pi * gauss(x);
+        const double density2 = 2.0 * density(x);
         return density2 * ((x > 0 ? scaled_mass(x, o.b) : scaled_mass(-x, -o.a)) / total);
     }
-    return (x > 0 ? straddling_mass2(o.a, x) : straddling_mass2(x, o.b)) / total;
+    return (x > 0 ? below + half_mass2(x) : half_mass2(-x) + above) / total;
 }
 
 // Where both ends are below 2^-60 in magnitude the density is constant over [a, b] to 2^-120
@@ -558,8 +659,9 @@ double entropy(const Ordered& o) {
         return std::log((o.b - o.a) * m.m0) + ((c.x * c.h) * (m.m1 / m.m0) + 0.5 * (c.h * c.h) * (m.m2 / m.m0));
     }
     if (o.a < 0) {
-        const double mass2 = straddling_mass2(o.a, o.b);
-        return (straddling_log_mass(o) + 0.5) - (t_density(-o.a) + t_density(o.b)) / mass2;
+        const Straddle s = straddle(o.a, o.b);
+        const double log_mass = std::log(s.mass2) - kLn2 + kLnSqrt2Pi;
+        return (log_mass + 0.5) - (t_density(-o.a, s.na) + t_density(o.b, s.nb)) / s.mass2;
     }
     const double ra = MillsRatio<double>(o.a);
     const double head = tau(o.a, ra) * ra;

@@ -22,8 +22,13 @@
 //   like (x h)^k/k! and h^k/sqrt(k!); the last subtraction loses at most a factor 2.7 (at x h = K).
 //   log n(x) takes the rounding error of x = a/2 + b/2 into account (x to the last bit matters when h
 //   is small beside x); the moments depend on x only through x h.
-// Straddling, a < 0 < b and not narrow (so h > H): N(b) - N(a) = (erf(b/sqrt 2) + erf(-a/sqrt 2))/2,
-//   a sum; mean = n(a) q / M with q = 1 - n(b)/n(a) = -expm1(-c), no difference of densities;
+// Across zero the log mass takes the straddling form below at every width, and the mean from h = 1/8
+//   on (where the series would take more terms than the densities and halves cost); the variance,
+//   whose straddling form cancels as h falls, keeps the series.
+// Straddling, a < 0 < b and not narrow (so h > H): N(b) - N(a) = (N(-a) - N(0)) + (N(b) - N(0)), a
+//   sum of halves, each 2 (N(t) - N(0)) = erf(t/sqrt 2) for t < 1 and 1 - 2 n(t) R(t) from 1 on (at
+//   least 0.68, so the difference loses under an ulp; n(t) is shared with the mean and variance, and
+//   it is 1 from t = 8.5 on); mean = n(a) q / M with q = 1 - n(b)/n(a) = -expm1(-c), no difference of densities;
 //   var = 1 - (b n(b) - a n(a))/M - mean^2 loses at most a factor 4 there (worst at h = H).
 // Tail pair, 0 <= a and not narrow (so c > 2): with S = (N(b) - N(a))/n(a) = R(a) - e^(-c) R(b),
 //   whose second term is at most e^(-2) of the first,
@@ -32,6 +37,9 @@
 //   w_b = e^(-c) R(b)/S (w_a - w_b = 1), tail variances v_t and tail means 1/R(t):
 //     var = w_a v_a - w_b v_b - w_a w_b (1/R(b) - 1/R(a))^2,
 //     1/R(b) - 1/R(a) = 2 h D(x, h)/(R(a) R(b))   (no cancellation however close a and b are).
+//   From c = 37.5 on e^(-c) R(b) lies below half an ulp of R(a), and S is R(a) without R(b); the
+//   variance is v_a wherever a bound (w_b <= e^(-c)(1 + 2e^(-c)), v_b <= v_a, 1/R(b) - 1/R(a) < b + 1/b)
+//   puts both terms of b below 2^-56 v_a: the same bits, without the Mills ratios of b.
 //   Far out the interval's distribution tends to an exponential of rate x truncated to width 2h, whose
 //   variance (1 - c^2 e^(-c)/(1 - e^(-c))^2)/x^2 shows the cancellation: the subtracted term is 0.44 of
 //   the first at c = 4 (x h = K) and falls like c^2 e^(-c); a Gaussian factor only lowers it nearer 0.
@@ -42,11 +50,18 @@
 //   near t = 1, 6e-15 at worst).
 // cdf and sf, each on its own: for 0 <= a, with S(s, t) = (N(t) - N(s))/n(s),
 //     cdf = S(a, x)/S(a, b),  sf = (n(x)/n(a)) (S(x, b)/S(a, b)),
-//   S(s, t) = R(s) - e^(-c) R(t) for c >= 1 and 2 h D(x, h) + q R(t) below, both free of cancellation
-//   beyond a factor 2.2; n(x)/n(a) = exp(-(x^2 - a^2)/2) with the exponent exact (squares split by
-//   fma), since its rounding would cost c eps. Straddling, each side is an erf sum or n(x) S on one
-//   side of 0. The divided difference is needed only where c < 746, that is for x below about 2e9,
-//   where its continued fraction cannot overflow.
+//   S(s, t) = R(s) - e^(-c) R(t) for c >= 1 (a loss of at most a factor 1.6), and below, where
+//   h < 0.71 and x h < 1/2 (s >= 0) and the Hermite series is short, the mass n(x) 2 h m0 over n(s):
+//   S(s, t) = (t - s) m0 exp(-h (x + s)/2), free of cancellation; a Mills ratio is evaluated only where
+//   a formula reads it, and once for each point. Where the whole interval has c < 1, so has each part,
+//   and the ratio of part and whole takes the two series and one exponential,
+//   ((t - s)/(b - a)) (m0(x_p, h_p)/m0(x_c, h)) exp(-(x_p - x_c)(x_p + x_c)/2) for the part [s, t]
+//   with centre x_p and the whole with centre x_c, x_p - x_c being (x - b)/2 or (x - a)/2 for the
+//   centres as meant (not as rounded), so the exponent keeps its error relative to itself.
+//   n(x)/n(a) = exp(-(x^2 - a^2)/2) with the exponent exact (squares split by fma), since its rounding
+//   would cost c eps. Straddling, each side is a sum of halves or n(x) S on one side of 0, the halves
+//   of the whole shared with the part. The variance's divided difference is needed only where
+//   c < 746, that is for x below about 2e9, where its continued fraction cannot overflow.
 //
 // Measured against mpmath (tools/truncnorm_accuracy.py: 10^5 random intervals, centres 0 and
 // +-10^-3 .. 10^6, half-widths 10^-12 max(1, |x|) .. 10^6, one in eight one-sided, one point each):
@@ -54,7 +69,7 @@
 //   mean      4.0e-16 max(|mean|, sd)
 //   var       5.4e-15 relative             (tail pair near a = 7, 7.1e-15 with another seed; narrow
 //                                            1.7e-15, straddling 1.3e-15)
-//   cdf, sf   2.0e-15 relative
+//   cdf, sf   7.4e-16, 7.7e-16 relative (tail pair, narrow)
 // Acceptance tolerances: 4 eps, 1e-14, 1e-13, 1e-13.
 //
 // Tiny intervals: where both ends lie below 2^-60 in magnitude the distribution is uniform to 2^-120,
@@ -107,10 +122,11 @@
 // Measured against mpmath (tools/truncnorm_accuracy.py --set extended: the 10^5 intervals above, a
 // point x each, p and q log-uniform from 1e-300 to 1/2), worst error over its acceptance tolerance:
 //   logpdf  0.54 of 8 eps max(1, |logpdf|); pdf 0.57 of 8 eps max(1, |logpdf|) relative
-//   logcdf, logsf  0.64, 0.72 of 8 eps relative (1e-14 where |value| < 1)
+//   logcdf, logsf  0.28, 0.32 of 8 eps relative (1e-14 where |value| < 1)
 //   ppf, isf  0.22, 0.23 of 4 ulp(x*) + 1e-13 p/f(x*), never outside [a, b]
-//   entropy  0.039 of 2e-14 max(1, |H|);  dlogmass  0.016, 0.016 of 1e-13 relative
-// (worst in the narrow regime but for logpdf, tail pair, pdf, one-sided, and ppf, isf, straddling).
+//   entropy  0.037 of 2e-14 max(1, |H|);  dlogmass  0.010, 0.011 of 1e-13 relative
+// (worst in the tail pair for logpdf and dlogmass, one-sided for pdf and logsf, narrow for logcdf and
+// the entropy, straddling for ppf and isf).
 //
 // Invalid input: NaN in gives NaN out quietly; a > b gives a quiet NaN and raises the invalid flag,
 // as does a probability outside [0, 1] for ppf and isf. a == b gives the limits log mass -inf, mean a,
