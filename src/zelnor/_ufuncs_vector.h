@@ -75,18 +75,26 @@ template <typename T> struct Exponent {
     using U = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
     static constexpr U mask = U(2 * std::numeric_limits<T>::max_exponent - 1)
                               << (std::numeric_limits<T>::digits - 1);
-    static bool wants_flags(T r, bool tiny) {
+    // The flags an element with result r may want (_ufuncs_flags.h): invalid for NaN, overflow or
+    // divide-by-zero for an infinity, with `tiny` underflow for zero or a subnormal; none otherwise.
+    static FlagState possible_flags(T r, bool tiny) {
         U u;
         std::memcpy(&u, &r, sizeof u);
         const U e = u & mask;
-        return e == mask || (tiny && e == 0);
+        if (e == mask) return (u & ~mask) << 1 ? kInvalid : kOverflow | kDivideByZero;
+        return tiny && e == 0 ? kUnderflow : 0;
     }
 };
 
-// Runs the element loop again where a result wants flags.
+// Runs the element loop again where a result wants flags. The elements' flags gather into their
+// union, so an element whose possible flags are all raised already cannot change it and is skipped:
+// among many zero or subnormal results (1/x far out in float) only the first that wants underflow
+// runs again.
 template <Mills F, typename T> void flags_of_results(const T* x, T* r, std::size_t m, bool tiny) {
-    for (std::size_t j = 0; j < m; ++j)
-        if (Exponent<T>::wants_flags(r[j], tiny)) r[j] = mills_element<F>(x[j]);
+    for (std::size_t j = 0; j < m; ++j) {
+        const FlagState possible = Exponent<T>::possible_flags(r[j], tiny);
+        if (possible && (possible & ~flag_state())) r[j] = mills_element<F>(x[j]);
+    }
 }
 
 template <Mills F, typename T> void contiguous_loop(const T* x, T* out, std::size_t n) {
