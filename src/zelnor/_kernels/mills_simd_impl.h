@@ -491,12 +491,19 @@ template <typename V> struct Kernels {
         return reflect(x, r, exps, [r](F xr, F e) { return r + ((xr * xr + T(3)) * (P::sqrt_2pi * -xr)) * e; });
     }
 
+    // A general kernel's argument: NaN lanes as 0 (found by a quiet comparison, so that no ordered
+    // comparison sees a NaN) and |x| as the templates take it.
+    struct Argument {
+        M nan;
+        F x, y;
+        explicit Argument(F x0) : nan(x0 != x0), x(nan ? V::splat(0) : x0), y(x < T(0) ? -x : x) {}
+    };
+
     // MillsRatio.
     static F millsratio(F x0) {
-        const M nan = x0 != x0;                 // quiet comparison; NaN lanes take 0 below, so that
-        const F x = nan ? V::splat(0) : x0;     // no ordered comparison sees a NaN
-        const M neg = x < T(0);
-        const F y = neg ? -x : x;
+        const Argument arg(x0);
+        const M nan = arg.nan;
+        const F x = arg.x, y = arg.y;
         const M low = y <= T(rrel_upto);
         const M cf = (y >= T(r_cf_from)) & (y < T(r_reciprocal_from));
         const M recip = y >= T(r_reciprocal_from);
@@ -525,10 +532,9 @@ template <typename V> struct Kernels {
 
     // MillsRatioDeriv1.
     static F deriv1(F x0) {
-        const M nan = x0 != x0;
-        const F x = nan ? V::splat(0) : x0;
-        const M neg = x < T(0);
-        const F y = neg ? -x : x;
+        const Argument arg(x0);
+        const M nan = arg.nan;
+        const F x = arg.x, y = arg.y;
         const M low = y <= T(rrel_upto);
         const M zero = y > P::tail_guard;
         const M cf = (y >= T(d1_cf_from)) & ~zero;
@@ -562,10 +568,9 @@ template <typename V> struct Kernels {
 
     // MillsRatioDeriv3.
     static F deriv3(F x0) {
-        const M nan = x0 != x0;
-        const F x = nan ? V::splat(0) : x0;
-        const M neg = x < T(0);
-        const F y = neg ? -x : x;
+        const Argument arg(x0);
+        const M nan = arg.nan;
+        const F x = arg.x, y = arg.y;
         const M cf = y >= T(d3_cf_from);
         const M cf_guarded = cf & (y <= P::tail_guard);
         // One division serves the convergents' gamma/D and the pieces' s.
