@@ -59,12 +59,13 @@ def raised(f, x):
 
 
 def flag_arguments(dtype):
-    """Arguments whose results are +-0 or +-inf, overflow, underflow or NaN, mixed into ordinary ones."""
+    """Arguments whose results are +-0 or +-inf, overflow, underflow (or are exactly subnormal) or NaN,
+    mixed into ordinary ones."""
     fi = np.finfo(dtype)
     cutoff = 37.67712072049519 if dtype is np.float64 else 13.320874214172363
     edges = np.array([np.nan, np.inf, -np.inf, fi.max, -fi.max, fi.tiny, fi.smallest_subnormal,
                       -cutoff, -cutoff * 1.001, -cutoff * 0.999, np.sqrt(fi.max), 1 / fi.tiny,
-                      fi.max ** 0.25], dtype=dtype)
+                      2 / fi.tiny, fi.max ** 0.25], dtype=dtype)
     ordinary = np.linspace(-5, 40, 37).astype(dtype)
     return edges, ordinary
 

@@ -50,7 +50,8 @@ std::vector<double> boundaries() {
     std::vector<double> b = {0, rrel_upto, r_cf_from, r_reciprocal_from, d1_cf_from, d3_cf_from,
                              Precision<double>::reflection_cutoff, Precision<float>::reflection_cutoff,
                              Precision<double>::tail_guard, Precision<float>::tail_guard,
-                             std::sqrt(Precision<double>::tail_guard), std::sqrt(Precision<float>::tail_guard)};
+                             std::sqrt(Precision<double>::tail_guard), std::sqrt(Precision<float>::tail_guard),
+                             0x1p126, std::numeric_limits<float>::max()};  // float 1/x subnormal between
     for (const auto* depths : {&r_depths, &d1_depths})
         for (const Depth& d : *depths) b.push_back(d.from);
     for (const Depth& d : d3_depths) b.push_back(d.from);
@@ -152,6 +153,24 @@ template <typename T> void random_bit_patterns() {
 template <typename T> void around_boundaries() {
     const std::vector<double> b = boundaries();
     expect_every_path_matches<T>([&b](std::mt19937_64& rng) { return near_boundary<T>(b, rng); });
+}
+
+// Every float from 2^126 to the largest, whose 1/x is subnormal (or 2^-126 itself): each vector path
+// forms those quotients without a subnormal division, and must round them exactly as it does.
+TEST(VectorPaths, EverySubnormalReciprocalFloat) {
+    std::vector<float> x, want, got;
+    for (float v = 0x1p126f; std::isfinite(v); v = std::nextafter(v, INFINITY)) x.push_back(v);
+    ASSERT_EQ(x.size(), std::size_t(1) << 24);
+    for (float v : x) want.push_back(MillsRatio<float>(v));
+    got.resize(x.size());
+    for (int p = 0; p < simd::n_paths; ++p) {
+        const simd::Path* path = simd::find_path(simd::path_names[p]);
+        if (!path) continue;
+        path->f32.millsratio(x.data(), got.data(), x.size());
+        long differing = 0;
+        for (std::size_t k = 0; k < x.size(); ++k) differing += !identical(got[k], want[k]);
+        EXPECT_EQ(differing, 0) << path->name;
+    }
 }
 
 TEST(VectorPaths, RandomBitPatternsDouble) { random_bit_patterns<double>(); }

@@ -7,6 +7,7 @@
 #ifndef ZELNOR_KERNELS_MILLS_SIMD_IMPL_H
 #define ZELNOR_KERNELS_MILLS_SIMD_IMPL_H
 
+#include <cfenv>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -265,6 +266,12 @@ template <typename T_, int Bytes> struct Vec {
         else return _mm512_mask_cmplt_epi32_mask(__mmask16(k), __m512i(a), __m512i(b));
     }
 
+    // a in the lanes of bit mask k, b elsewhere.
+    static F select(unsigned k, F a, F b) {
+        if constexpr (sizeof(T) == 8) return _mm512_mask_blend_pd(__mmask8(k), b, a);
+        else return _mm512_mask_blend_ps(__mmask16(k), b, a);
+    }
+
     // The lanes of bit mask k loaded from p (zeros elsewhere), or stored to p.
     static F load_lanes(unsigned k, const T* p) {
         if constexpr (sizeof(T) == 8) return _mm512_maskz_loadu_pd(__mmask8(k), p);
@@ -331,6 +338,7 @@ template <typename T_, int Bytes> struct Vec {
         return __builtin_popcount(k);
     }
     static M or_lanes(M acc, unsigned k, M v) { return acc | (v & lane_mask(k)); }
+    static F select(unsigned k, F a, F b) { return lane_mask(k) ? a : b; }
     static unsigned less(unsigned k, M a, M b) { return bits(a < b) & k; }
     static F load_lanes(unsigned k, const T* p) {
         if constexpr (sizeof(T) == 8) return _mm256_maskload_pd(p, __m256i(lane_mask(k)));
@@ -688,51 +696,34 @@ template <typename V> struct Kernels {
         return reflect_d3(x, r, Computed{e});
     }
 
-    // A class of arguments: those with |x| below `upto` and not in an earlier class, evaluated in place
-    // by `run` (a whole number of vectors; told whether any argument may be negative). The last class of a list takes everything left, NaN
-    // included when the list sorts a block's arguments.
+    // A class of arguments: those with |x| below `upto` and not in an earlier class, packed into a
+    // buffer and evaluated there by `run` (a whole number of vectors; told whether any argument may be
+    // negative). The last class of a list takes everything left, NaN included when the list sorts a
+    // block's arguments. It may instead name `in_place`, a kernel that then evaluates every vector
+    // holding some of its arguments where the vector stands, the other lanes set to `stand_in`: for a
+    // class whose kernel costs less than packing and unpacking its lanes (1/x), and which fills whole
+    // vectors where it is present at all.
     using Eval = F (*)(F);
     using ClassEval = F (*)(F x, const T* e);  // e: the reflection's exponentials of x's lanes
     using Run = void (*)(T* b, int count, bool negative);  // negative: some b[k] may be < 0
     struct Class {
         T upto;
         Run run;
+        Eval in_place = nullptr;
+        T stand_in = 0;
     };
 
     static constexpr std::size_t chunk = 512;  // elements sorted at a time: their classes stay in L1
 
-    // With rare_in_order, a chunk whose first class is rare (below) is evaluated in order instead.
-    template <Eval general, const auto& classes, bool rare_in_order>
-    static unsigned block(const T* x, T* out, std::size_t n) {
+    template <Eval general, const auto& classes> static unsigned block(const T* x, T* out, std::size_t n) {
         if constexpr (V::compresses()) {
             unsigned found = 0;
-            for (std::size_t k = 0; k < n; k += chunk) {
-                const std::size_t m = std::min(chunk, n - k);
-                found |= rare_in_order && rare(classes[0].upto, x + k, m)
-                             ? in_order<general>(x + k, out + k, m)
-                             : sorted_chunk<classes, true>(x + k, out + k, m);
-            }
+            for (std::size_t k = 0; k < n; k += chunk)
+                found |= sorted_chunk<classes, true>(x + k, out + k, std::min(chunk, n - k));
             return found;
         } else {
             return in_order<general>(x, out, n);
         }
-    }
-
-    // Whether at most one in 32 of x[0, n) lies below upto in magnitude. For R, a chunk whose pieces
-    // are that rare is cheaper to evaluate in order by the general kernel than to sort (0.4 ns an
-    // element less on the log-spread mix, where nearly all arguments take 1/x); for -R' and -R''',
-    // whose convergents and zeros beyond the guard share such chunks, sorting stays cheaper, and R on
-    // the uniform mixes would only pay for the count.
-    static bool rare(T upto, const T* x, std::size_t n) {
-        const M below = magnitude(V::splat(upto));
-        const std::size_t most = n / 32;
-        std::size_t count = 0, k = 0;
-        for (; k + lanes <= n; k += lanes) {
-            count += __builtin_popcount(V::bits(magnitude(V::load(x + k)) < below));
-            if (count > most) return false;  // soon, on the uniform mixes
-        }
-        for (; k < n; ++k) count += magnitude(V::splat(x[k]))[0] < below[0];
-        return count <= most;
     }
 
     // The extreme exponent fields of the results seen, which tell their found bits (mills_simd.h).
@@ -764,14 +755,47 @@ template <typename V> struct Kernels {
     }
 
     // 1/x where every lane of x lies in R's last regime, x >= r_reciprocal_from (as MillsRatio takes it
-    // there), otherwise(x): a vector of the log-spread mix nearly always does.
+    // there), otherwise(x).
     template <Eval otherwise> static F reciprocal_or(F x) {
-        return V::any(~(x >= T(r_reciprocal_from))) ? otherwise(x) : T(1) / x;
+        return V::any(~(x >= T(r_reciprocal_from))) ? otherwise(x) : reciprocal(x);
     }
 
-    // fast(x) where every lane's |x| lies below upto, general(x) otherwise (NaN included).
-    template <ClassEval fast, Eval general, const T& upto> static F below(F x, const T* e) {
-        return V::any(~(abs(x) < upto)) ? general(x) : fast(x, e);
+    // The lanes widened to double (the element type spelled dependent, as for Idx).
+    using Wide = std::conditional_t<sizeof(T) != 0, double, T>;
+    typedef Wide D __attribute__((vector_size(lanes * sizeof(double))));
+
+    // 1/x for x >= r_reciprocal_from, +inf included, bit for bit the division's quotient. From 2^126 on
+    // the quotient in float is subnormal, and on x86 a division with a subnormal result runs as
+    // microcode, some hundred cycles an instruction: a third of the time of the float log-spread mix.
+    // There the quotient is formed as the whole number n nearest to 2^149/x, the subnormal's bit
+    // pattern (its significand in units of 2^-149; n = 2^23 is the pattern of 2^-126), from the quotient
+    // in double. Rounding twice, to 53 bits and then to a whole number, rounds as once: for x = m 2^e
+    // (m a whole number below 2^24), 2^149 - (n + 1/2) x is a multiple of 2^(e-1), so 2^149/x lies
+    // either on a half-way point, which would need x = 2^150/(2n + 1) > FLT_MAX, or at least
+    // 1/(2m) > 2^-25 from one, far beyond the first rounding's 2^-31. The division raises underflow
+    // where its quotient is subnormal and inexact; here the flag is raised by hand for every such
+    // vector (an exact one, at a power of two, too: a caller that looks at each result's flags, like
+    // the ufunc loops, runs those elements again anyway).
+    static F reciprocal(F x) {
+        if constexpr (sizeof(T) == 4) {
+            const M tiny = (x >= T(0x1p126)) & (x < std::numeric_limits<T>::infinity());
+            if (V::any(tiny)) {
+                raise_underflow();
+                const F q = T(1) / (tiny ? V::splat(1) : x);
+                const D n = (D{} + 0x1p149) / __builtin_convertvector(tiny ? x : V::splat(T(0x1p126)), D);
+                const D whole = (n + 0x1p52) - 0x1p52;  // n < 2^24: rounded to a whole number, ties to even
+                return tiny ? F(__builtin_convertvector(whole, M)) : q;
+            }
+        }
+        return T(1) / x;
+    }
+    static void raise_underflow() {
+#if defined(__SSE__)
+        const unsigned csr = _mm_getcsr();  // (written only if the flag is not raised yet)
+        if (!(csr & _MM_EXCEPT_UNDERFLOW)) _mm_setcsr(csr | _MM_EXCEPT_UNDERFLOW);
+#else
+        std::feraiseexcept(FE_UNDERFLOW);
+#endif
     }
 
     template <Eval kernel> static unsigned in_order(const T* x, T* out, std::size_t n) {
@@ -849,11 +873,13 @@ template <typename V> struct Kernels {
     }
 
     // Sorts the arguments by class into buffers, evaluates each buffer as whole vectors (its last
-    // vector padded with its own first argument), and puts the results back in place (out may be x).
-    // With from_memory, x and out are the caller's arrays, fetched ahead as they are read.
+    // vector padded with its own first argument), and puts the results back in place (out may be x);
+    // a last class evaluated in place joins them there. With from_memory, x and out are the caller's
+    // arrays, fetched ahead as they are read.
     template <const auto& classes, bool from_memory>
     static unsigned sorted_chunk(const T* x, T* out, std::size_t n) {
         constexpr int n_classes = int(std::size(classes)), last = n_classes - 1;
+        constexpr Class beyond = classes[last];
         // A vector stored at count, at most chunk - lanes, fits; one read at count (AVX2's expand) too.
         alignas(64) T buf[n_classes][chunk + lanes];
         unsigned mask[chunk / lanes][last];   // the lanes of each class but the last, by vector
@@ -878,14 +904,15 @@ template <typename V> struct Kernels {
             }
             // (The last class is either in nearly every vector or in none, on every mix measured: a
             // well-predicted test spares the compress where it is empty.)
-            if (left) {
+            if (!beyond.in_place && left) {
                 signs[last] = V::or_lanes(signs[last], left, M(v));
                 count[last] += V::compress_store(buf[last] + count[last], left, v);
             }
         }
         for (int c = 0; c < n_classes; ++c)
             for (int k = count[c]; k % lanes != 0; ++k) buf[c][k] = buf[c][0];
-        for (int c = 0; c < n_classes; ++c) classes[c].run(buf[c], count[c], V::any(signs[c] < 0));
+        for (int c = 0; c < n_classes; ++c)
+            if (count[c]) classes[c].run(buf[c], count[c], V::any(signs[c] < 0));
         const T* p[n_classes];
         for (int c = 0; c < n_classes; ++c) p[c] = buf[c];
         Seen seen;
@@ -893,6 +920,13 @@ template <typename V> struct Kernels {
             const unsigned all = lanes_of(j);
             unsigned rest = all;
             F r = V::splat(1);  // (1 in the lanes beyond a partial vector's last)
+            if constexpr (beyond.in_place != nullptr) {
+                for (int c = 0; c < last; ++c) rest &= ~mask[j][c];
+                if (rest) {
+                    const F v = all == every ? V::load(x + j * lanes) : V::load_lanes(all, x + j * lanes);
+                    r = beyond.in_place(V::select(rest, v, V::splat(beyond.stand_in)));
+                }
+            }
             for (int c = 0; c < n_classes; ++c) {
                 if (count[c] == 0) continue;  // the same for every vector of the chunk
                 const unsigned k = c == last ? rest : mask[j][c];
@@ -922,14 +956,11 @@ template <typename V> struct ClassParts {
     static constexpr T inf = std::numeric_limits<T>::infinity();
     static constexpr T one_up = T(1) + std::numeric_limits<T>::epsilon();  // y < one_up: y <= 1
     static constexpr T r_cf_upto = T(r_reciprocal_from), guard = Precision<T>::tail_guard;
-    // The convergents of R, and the general kernel for vectors with some lane beyond them: in double,
-    // where a class of its own for 1/x cost the uniform mixes more than it saved the log-spread one.
-    static constexpr Class r_cf_or_any = {
-        inf, K::template evaluate_class<K::template below<K::r_cf, K::template reciprocal_or<K::millsratio>, r_cf_upto>>};
-    // The convergents alone, then the rest (1/x for R, the zeros beyond the guard for -R' and -R''',
-    // about half the log-spread mix, and NaN), with the general kernel.
+    // The convergents, then the rest (1/x for R, nearly all of the log-spread mix; the zeros beyond
+    // the guard for -R' and -R''', about half of it; and NaN). R's rest is evaluated in place: 1/x
+    // where a vector holds nothing else, the general kernel where it does.
     static constexpr Class r_cf = {r_cf_upto, K::template evaluate_class<K::r_cf>},
-                           r_any = {inf, K::template evaluate<K::template reciprocal_or<K::millsratio>>};
+                           r_any = {inf, nullptr, K::template reciprocal_or<K::millsratio>, r_cf_upto};
     static constexpr Class d1_cf = {guard, K::template evaluate_class<K::d1_cf>},
                            d1_any = {inf, K::template evaluate<K::deriv1>};
     static constexpr Class d3_cf = {guard, K::template evaluate_class<K::d3_cf>},
@@ -950,7 +981,7 @@ template <typename V> struct Classes<V, double> : ClassParts<V> {
     static constexpr Class d3_pieces[] = {{1.6, K::template evaluate_class<K::template d3_r3<0, 16>>},
                                           {5.7, K::template evaluate_class<K::template d3_r3<15, 16>>},
                                           {P::inf, K::template evaluate_class<K::template d3_r3<30, 16>>}};
-    static constexpr Class r[] = {{r_cf_from, K::template sorted<r_pieces>}, P::r_cf_or_any};
+    static constexpr Class r[] = {{r_cf_from, K::template sorted<r_pieces>}, P::r_cf, P::r_any};
     static constexpr Class d1[] = {{d1_cf_from, K::template sorted<d1_pieces>}, P::d1_cf, P::d1_any};
     static constexpr Class d3[] = {{d3_cf_from, K::template sorted<d3_pieces>}, P::d3_cf, P::d3_any};
 };
@@ -972,8 +1003,8 @@ template <typename V> struct Classes<V, float> : ClassParts<V> {
 template <typename V> constexpr simd::Blocks<typename V::T> blocks() {
     using K = Kernels<V>;
     using C = Classes<V>;
-    return {K::template block<K::millsratio, C::r, true>, K::template block<K::deriv1, C::d1, false>,
-            K::template block<K::deriv3, C::d3, false>};
+    return {K::template block<K::millsratio, C::r>, K::template block<K::deriv1, C::d1>,
+            K::template block<K::deriv3, C::d3>};
 }
 
 template <int Bytes> constexpr simd::Path make_path(const char* name) {
