@@ -25,15 +25,21 @@
 // the scalar exp called in one tight loop, the values unpacked beside their lanes. Sorting costs
 // about a quarter of a nanosecond an element per class in double with AVX-512 (half in float), so
 // regimes share a class (evaluated by the general kernel, which skips what no lane needs) where a
-// class of their own measured slower, and R evaluates a chunk whose pieces are rare in order,
-// without sorting. The order changes no bit: a lane's value depends on its own argument only. The
+// class of their own measured slower, and R's last class, 1/x (nearly all of a log-spread mix), is
+// not packed at all: each vector holding some of it is evaluated where it stands, the other lanes
+// set to a stand-in, and the packed classes' results are put over it. The arrays are prefetched a
+// chunk ahead, a line per vector as it is read. The order changes no bit: a lane's value depends on
+// its own argument only. The
 // baseline blocks (SSE2, two lanes in double) evaluate in order with the general kernels: sorting
 // lane by lane cost more than it saved.
 //
 // Why bit-identical. Every lane performs the template's IEEE operations on the same operands in the
 // same order, each rounded on its own: the build contracts nothing (-ffp-contract=off) and no fused
 // multiply-add is written; float lanes compute in float from the same double coefficients rounded to
-// float; comparisons and conversions of the row index are exact. tests/cpp/test_simd.cpp checks every
+// float; comparisons and conversions of the row index are exact. One quotient is formed otherwise,
+// with the same bits: float 1/x from 2^126 on, which is subnormal (a division with a subnormal result
+// is microcoded on x86, a hundred cycles or more), is rounded from the quotient in double, which
+// provably rounds as the float division does (Kernels::reciprocal). tests/cpp/test_simd.cpp checks every
 // path this machine runs against the templates on random bit patterns and on every boundary.
 //
 // Why compiler vector extensions. One algorithm is written once over GCC/Clang vector types
