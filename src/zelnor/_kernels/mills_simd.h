@@ -12,7 +12,7 @@
 // vector computes R(|x|) like any other lane and only the exponential runs per lane, through the same
 // scalar exp or expf as the template.
 //
-// Sorting by regime (AVX-512 and AVX2). Before evaluation the blocks sort their arguments, 512 at a
+// Sorting by regime (AVX-512 and AVX2). Before evaluation the blocks sort their arguments, 8 KB at a
 // time, into classes by |x| (compared as the integer bits of |x|, which raise no flag and put NaN
 // above +inf): the pieces, the convergents and what lies beyond them. One masked compare, one
 // compress (AVX-512's vcompress; with AVX2 a permute by indices looked up by the lane mask) and one
