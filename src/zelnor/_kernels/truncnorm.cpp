@@ -5,6 +5,8 @@
 
 #include <cfenv>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <functional>
 #include <limits>
 
@@ -57,6 +59,11 @@ double invalid_nan() {
     std::feraiseexcept(FE_INVALID);
     return quiet_nan();
 }
+
+// std::fmax(v, lo) and std::fmin(v, hi) for lo and hi not NaN, as one comparison each (a NaN v gives
+// lo or hi, as the library functions do): those are calls that the compiler does not inline.
+double at_least(double v, double lo) { return v > lo ? v : lo; }
+double at_most(double v, double hi) { return v < hi ? v : hi; }
 
 // exp(-(hi + lo)/2) for hi >= 0 and |lo| small beside hi: the rounding of the exponent would cost its
 // size times eps, so the pair is renormalised (fast two-sum) and its tail enters as a first-order
@@ -152,29 +159,65 @@ constexpr Reciprocals kInv = reciprocals();
 // time it was a product, a difference and a scaling per term, three times as long). Each coefficient
 // is rounded beside terms of its own size, so the error stays that of the single steps: at most eps
 // times the sum of the absolute values of the products, which the bound on the terms below controls.
+class HermiteTerms {
+  public:
+    HermiteTerms(double x, double h) : xh_(x * h), hh_(h * h), growth_(2.0 * (xh_ + hh_)), cur_(xh_) {}
+    double xh() const { return xh_; }
+    double prev() const { return prev_; }
+    double cur() const { return cur_; }
+    // t_(k+1), t_(k+2) from t_(k-1), t_k, for k odd.
+    void advance(int k) {
+        const double p = xh_ * kInv.of[k + 1], r = hh_ * kInv.of[k + 1], p2 = xh_ * kInv.of[k + 2];
+        const double even = p * cur_ - r * prev_;
+        const double odd = (p2 * p - hh_ * kInv.of[k + 2]) * cur_ - (p2 * r) * prev_;
+        prev_ = even;
+        cur_ = odd;
+    }
+    // Once the recurrence coefficients (x h + h^2)/(j + 1) of the terms still to come are below 1/2
+    // (from j = 6 on in every narrow case, from the start for a short interval), two small
+    // consecutive terms bound all later ones; m0 >= exp(-1/6) makes the bound relative.
+    bool ended(int k) const { return growth_ <= k + 3 && std::fabs(cur_) + std::fabs(prev_) < 0x1p-60; }
+
+  private:
+    double xh_, hh_, growth_, prev_ = 1.0, cur_;  // t_0, t_1 to start
+};
+
 // Only m0 where the caller needs no more.
 template <bool kAllMoments = true> Moments centred_moments(double x, double h) {
-    const double xh = x * h, hh = h * h;
-    const double growth = 2.0 * (xh + hh);
-    double prev = 1.0, cur = xh;  // t_0, t_1
-    Moments m{1.0, -xh * kInv.of[3], kInv.of[3]};
+    HermiteTerms t(x, h);
+    Moments m{1.0, -t.xh() * kInv.of[3], kInv.of[3]};
     for (int k = 1; k < kSeriesTerms; k += 2) {
-        const double p = xh * kInv.of[k + 1], r = hh * kInv.of[k + 1], p2 = xh * kInv.of[k + 2];
-        const double even = p * cur - r * prev;
-        const double odd = (p2 * p - hh * kInv.of[k + 2]) * cur - (p2 * r) * prev;
-        m.m0 += even * kInv.of[k + 2];
+        t.advance(k);
+        m.m0 += t.prev() * kInv.of[k + 2];
         if constexpr (kAllMoments) {
-            m.m2 += even * kInv.of[k + 4];
-            m.m1 -= odd * kInv.of[k + 4];
+            m.m2 += t.prev() * kInv.of[k + 4];
+            m.m1 -= t.cur() * kInv.of[k + 4];
         }
-        prev = even;
-        cur = odd;
-        // Once the recurrence coefficients (x h + h^2)/(j + 1) of the terms still to come are below 1/2
-        // (from j = 6 on in every narrow case, from the start for a short interval), two small
-        // consecutive terms bound all later ones; m0 >= exp(-1/6) makes the bound relative.
-        if (growth <= k + 3 && std::fabs(cur) + std::fabs(prev) < 0x1p-60) break;
+        if (t.ended(k)) break;
     }
     return m;
+}
+
+// m0(x1, h1)/m0(x2, h2), the two series side by side: their chains of dependent operations are
+// independent, so the processor overlaps them. Each stops by its own rule, so each sum is the one
+// centred_moments forms.
+double m0_ratio(double x1, double h1, double x2, double h2) {
+    HermiteTerms t1(x1, h1), t2(x2, h2);
+    double m1 = 1.0, m2 = 1.0;
+    bool open1 = true, open2 = true;
+    for (int k = 1; k < kSeriesTerms && (open1 || open2); k += 2) {
+        if (open1) {
+            t1.advance(k);
+            m1 += t1.prev() * kInv.of[k + 2];
+            open1 = !t1.ended(k);
+        }
+        if (open2) {
+            t2.advance(k);
+            m2 += t2.prev() * kInv.of[k + 2];
+            open2 = !t2.ended(k);
+        }
+    }
+    return m1 / m2;
 }
 
 // S(s, t) = (N(t) - N(s))/n(s) for 0 <= s < t <= inf, with rs() = R(s) and rt() = R(t) called only
@@ -248,7 +291,7 @@ double straddling_mass2(double a, double b) { return half_mass2(-a) + half_mass2
 // t n(t) for t >= 0 from nt = n(t), which is 0 from kDensityZero on: t is capped there, so that t = inf
 // gives 0 and not inf * 0 (a select between 0 and t n(t) may evaluate both, and the product would
 // raise the invalid flag).
-double t_density(double t, double nt) { return std::fmin(t, kDensityZero) * nt; }
+double t_density(double t, double nt) { return at_most(t, kDensityZero) * nt; }
 
 // The densities at the ends of a straddling interval and its doubled mass.
 struct Straddle {
@@ -266,9 +309,22 @@ struct Ordered {
     bool reflected;
 };
 
+// c ? u : v, formed from the bits rather than by a branch: on mixed intervals reflection is a coin
+// toss, and a mispredicted branch costs more than the select.
+double pick(bool c, double u, double v) {
+    std::uint64_t bu, bv;
+    std::memcpy(&bu, &u, sizeof u);
+    std::memcpy(&bv, &v, sizeof v);
+    const std::uint64_t mask = 0 - std::uint64_t(c);
+    const std::uint64_t bits = (bu & mask) | (bv & ~mask);
+    double r;
+    std::memcpy(&r, &bits, sizeof r);
+    return r;
+}
+
 Ordered order(double a, double b) {
-    if (-a > b) return {-b, -a, true};
-    return {a, b, false};
+    const bool reflected = -a > b;
+    return {pick(reflected, -b, a), pick(reflected, -a, b), reflected};
 }
 
 // Centre and half-width of a finite or half-infinite ordered interval.
@@ -367,7 +423,7 @@ double short_probability(double x, const Ordered& o, const Centre& c, bool upper
     const double s = upper ? x : o.a, t = upper ? o.b : x;
     const double xp = 0.5 * s + 0.5 * t, hp = 0.5 * t - 0.5 * s;
     const double shift = 0.5 * (upper ? x - o.a : x - o.b);
-    const double m0 = centred_moments<false>(xp, hp).m0 / centred_moments<false>(c.x, c.h).m0;
+    const double m0 = m0_ratio(xp, hp, c.x, c.h);
     return (((t - s) / (o.b - o.a)) * m0) * std::exp(-0.5 * (shift * (xp + c.x)));
 }
 
@@ -379,22 +435,26 @@ double probability(double x, const Ordered& o, bool upper) {
     if (o.a >= 0) {
         const Centre c = centre(o);
         if (spread(c.x, c.h) < kScaledMassDirect) return short_probability(x, o, c, upper);
+        // Where n(x)/n(a) underflows, the part above x has probability 0 whatever its (finite) ratio
+        // of masses: nothing else is evaluated.
+        const double rho = upper ? density_ratio(o.a, x) : 1.0;
+        if (rho == 0.0) return 0.0;
         // The part and the whole share the Mills ratios of their common ends.
         LazyMills ra(o.a), rx(x), rb(o.b);
         const double total = scaled_mass_by(o.a, o.b, std::ref(ra), std::ref(rb));
-        if (upper) return density_ratio(o.a, x) * (scaled_mass_by(x, o.b, std::ref(rx), std::ref(rb)) / total);
+        if (upper) return rho * (scaled_mass_by(x, o.b, std::ref(rx), std::ref(rb)) / total);
         return scaled_mass_by(o.a, x, std::ref(ra), std::ref(rx)) / total;
     }
     // Straddling: every mass here is doubled (half_mass2), and each half of the total is one of the
-    // parts.
+    // parts. On the side of 0 away from x the mass is a sum of halves, on the side of x (the far side)
+    // a density times S; where that density underflows, the far side has probability 0.
+    const bool far = x != 0 && upper == (x > 0);
+    const double density2 = far ? 2.0 * density(x) : 0.0;
+    if (far && density2 == 0.0) return 0.0;
     const double below = half_mass2(-o.a), above = half_mass2(o.b);
     const double total = below + above;
     if (x == 0) return (upper ? above : below) / total;
-    // On the side of 0 away from x the mass is a sum of halves, on the side of x a density times S.
-    if (upper == (x > 0)) {
-        const double density2 = 2.0 * density(x);
-        return density2 * ((x > 0 ? scaled_mass(x, o.b) : scaled_mass(-x, -o.a)) / total);
-    }
+    if (far) return density2 * ((x > 0 ? scaled_mass(x, o.b) : scaled_mass(-x, -o.a)) / total);
     return (x > 0 ? below + half_mass2(x) : half_mass2(-x) + above) / total;
 }
 
@@ -405,7 +465,7 @@ double probability(double x, const Ordered& o, bool upper) {
 // which leaves the cdf and sf unchanged and scales the mean and mass by 2^k, the variance by 2^(2k).
 // Returns k, 0 where the ends need no scaling (one of them infinite or at least 2^-60). For a < b.
 int tiny_scale(double a, double b) {
-    const double m = std::fmax(std::fabs(a), std::fabs(b));
+    const double m = at_least(std::fabs(a), std::fabs(b));
     return m < kTinyEnd ? std::ilogb(kTinyEnd) - std::ilogb(m) : 0;
 }
 
@@ -721,7 +781,7 @@ double TruncNormMean(double a, double b) {
         return std::ldexp(TruncNormMean(std::ldexp(a, k), std::ldexp(b, k)), -k);
     const Ordered o = order(a, b);
     const double m = mean(o);
-    return std::fmin(std::fmax(o.reflected ? -m : m, a), b);
+    return at_most(at_least(pick(o.reflected, -m, m), a), b);
 }
 
 double TruncNormVar(double a, double b) {
