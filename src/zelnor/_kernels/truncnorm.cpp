@@ -65,6 +65,19 @@ double invalid_nan() {
 double at_least(double v, double lo) { return v > lo ? v : lo; }
 double at_most(double v, double hi) { return v < hi ? v : hi; }
 
+// c ? u : v, formed from the bits rather than by a branch: on mixed intervals reflection is a coin
+// toss, and a mispredicted branch costs more than the select.
+double pick(bool c, double u, double v) {
+    std::uint64_t bu, bv;
+    std::memcpy(&bu, &u, sizeof u);
+    std::memcpy(&bv, &v, sizeof v);
+    const std::uint64_t mask = 0 - std::uint64_t(c);
+    const std::uint64_t bits = (bu & mask) | (bv & ~mask);
+    double r;
+    std::memcpy(&r, &bits, sizeof r);
+    return r;
+}
+
 // exp(-(hi + lo)/2) for hi >= 0 and |lo| small beside hi: the rounding of the exponent would cost its
 // size times eps, so the pair is renormalised (fast two-sum) and its tail enters as a first-order
 // factor, exact to lo^2 ~ eps^2 hi^2.
@@ -182,28 +195,38 @@ class HermiteTerms {
     double xh_, hh_, growth_, prev_ = 1.0, cur_;  // t_0, t_1 to start
 };
 
-template <bool kAllMoments = true> Moments centred_moments(double x, double h) {
+// The first kFixedSteps steps of a series are taken without a branch on the stopping test: where a
+// series ends varies from interval to interval, and a test that ends it is a mispredicted branch,
+// which costs more than the steps it saves. The terms taken beyond the rule's own stop are below
+// 2^-60 (the bound above), under half an ulp of m0 >= exp(-1/6) and of m2 >= 1/8: each leaves those
+// sums as they were. m1 may be small beside such terms (it vanishes with x), so the rule's outcome is
+// carried as a factor of m1's terms instead, 1 up to the stop and 0 after. The sums are the ones the
+// rule alone forms.
+constexpr int kFixedSteps = 4;  // k = 1, 3, 5, 7: where seven in eight short series end
+
+Moments centred_moments(double x, double h) {
     HermiteTerms t(x, h);
     Moments m{1.0, -t.xh() * kInv.of[3], kInv.of[3]};
-    for (int k = 1; k < kSeriesTerms; k += 2) {
+    double live = 1.0;
+    int k = 1;
+    for (; k < 2 * kFixedSteps; k += 2) {
         t.advance(k);
         m.m0 += t.prev() * kInv.of[k + 2];
-        if constexpr (kAllMoments) {
-            m.m2 += t.prev() * kInv.of[k + 4];
-            m.m1 -= t.cur() * kInv.of[k + 4];
-        }
+        m.m2 += t.prev() * kInv.of[k + 4];
+        m.m1 -= (t.cur() * kInv.of[k + 4]) * live;
+        live = pick(t.ended(k), 0.0, live);
+    }
+    for (; k < kSeriesTerms && live != 0.0; k += 2) {
+        t.advance(k);
+        m.m0 += t.prev() * kInv.of[k + 2];
+        m.m2 += t.prev() * kInv.of[k + 4];
+        m.m1 -= t.cur() * kInv.of[k + 4];
         if (t.ended(k)) break;
     }
     return m;
 }
 
-// m0 alone, for the short intervals (c < 1) of the scaled masses and of cdf and sf. The first
-// kFixedSteps steps are taken without the stopping test: where a series ends varies from interval to
-// interval, and a test that ends it is a mispredicted branch, which costs more than the steps it
-// saves. The terms taken beyond the rule's own stop are below 2^-60 (the bound above), under half an
-// ulp of m0 >= exp(-1/6): each leaves the sum as it was, so m0 is the one centred_moments forms.
-constexpr int kFixedSteps = 4;  // k = 1, 3, 5, 7: where seven in eight short series end
-
+// m0 alone, where the caller needs no more.
 class M0Series {
   public:
     M0Series(double x, double h) : t_(x, h) {}
@@ -339,19 +362,6 @@ struct Ordered {
     bool reflected;
 };
 
-// c ? u : v, formed from the bits rather than by a branch: on mixed intervals reflection is a coin
-// toss, and a mispredicted branch costs more than the select.
-double pick(bool c, double u, double v) {
-    std::uint64_t bu, bv;
-    std::memcpy(&bu, &u, sizeof u);
-    std::memcpy(&bv, &v, sizeof v);
-    const std::uint64_t mask = 0 - std::uint64_t(c);
-    const std::uint64_t bits = (bu & mask) | (bv & ~mask);
-    double r;
-    std::memcpy(&r, &bits, sizeof r);
-    return r;
-}
-
 Ordered order(double a, double b) {
     const bool reflected = -a > b;
     return {pick(reflected, -b, a), pick(reflected, -a, b), reflected};
@@ -387,10 +397,9 @@ double log_mass(const Ordered& o) {
     const Centre c = centre(o);
     if (narrow(c)) {
         // Narrow needs x h <= 2 with h at least half an ulp of x, so x < 2^28 here.
-        const Moments m = centred_moments(c.x, c.h);
         const double log_n = -(0.5 * c.x) * c.x - c.x * centre_error(o, c.x) - kLnSqrt2Pi;
         // b - a rather than 2 h: halving a subnormal width would round it.
-        return log_n + std::log((o.b - o.a) * m.m0);
+        return log_n + std::log((o.b - o.a) * centred_m0(c.x, c.h));
     }
     if (o.a > kHalfSquareLimit) return -kInf;
     return (-(0.5 * o.a) * o.a - kLnSqrt2Pi) + std::log(scaled_mass(o.a, o.b));
