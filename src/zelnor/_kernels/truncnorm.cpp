@@ -46,6 +46,9 @@ constexpr double kExpUnderflow = 746.0;
 constexpr double kProductLimit = 1e150;
 // n(t) underflows to 0 from here on.
 constexpr double kDensityZero = 39.0;
+// density_ratio(s, t) is 0 where t^2 - s^2 >= 2 kExpUnderflow; a product (t - s)(t + s) from here on
+// is that far with a wide margin for its rounding.
+constexpr double kRatioUnderflow = 1500.0;
 // Half masses of a straddling interval: erf below the first, 1 - 2 Q(t) from it, and 1 from the second
 // on, where 2 Q(t) < 2^-54 (1.9e-17 at 8.5) and the difference rounds to 1.
 constexpr double kHalfMassErf = 1.0;
@@ -474,26 +477,30 @@ double probability(double x, const Ordered& o, bool upper) {
     if (o.a >= 0) {
         const Centre c = centre(o);
         if (spread(c.x, c.h) < kScaledMassDirect) return short_probability(x, o, c, upper);
-        // Where n(x)/n(a) underflows, the part above x has probability 0 whatever its (finite) ratio
-        // of masses: nothing else is evaluated.
-        const double rho = upper ? density_ratio(o.a, x) : 1.0;
-        if (rho == 0.0) return 0.0;
+        // Above x: where n(x)/n(a) = exp(-(x - a)(x + a)/2) underflows, the probability is 0 whatever
+        // the (finite) ratio of masses. Below x: where the part and the whole both have S = R(a)
+        // (c >= kScaledMassAlone), it is 1. Either is decided from the ends alone, before anything
+        // is evaluated, so that a mispredicted branch here costs little.
+        if (upper && (x - o.a) * (x + o.a) >= kRatioUnderflow) return 0.0;
+        const double xp = 0.5 * o.a + 0.5 * x, hp = 0.5 * x - 0.5 * o.a;
+        if (!upper && spread(xp, hp) >= kScaledMassAlone &&
+            (o.b == kInf || spread(c.x, c.h) >= kScaledMassAlone))
+            return 1.0;
         // The part and the whole share the Mills ratios of their common ends.
         LazyMills ra(o.a), rx(x), rb(o.b);
         const double total = scaled_mass_by(o.a, o.b, std::ref(ra), std::ref(rb));
-        if (upper) return rho * (scaled_mass_by(x, o.b, std::ref(rx), std::ref(rb)) / total);
+        if (upper) return density_ratio(o.a, x) * (scaled_mass_by(x, o.b, std::ref(rx), std::ref(rb)) / total);
         return scaled_mass_by(o.a, x, std::ref(ra), std::ref(rx)) / total;
     }
     // Straddling: every mass here is doubled (half_mass2), and each half of the total is one of the
     // parts. On the side of 0 away from x the mass is a sum of halves, on the side of x (the far side)
-    // a density times S; where that density underflows, the far side has probability 0.
+    // a density times S; where that density is 0 (from kDensityZero on), so is the probability.
     const bool far = x != 0 && upper == (x > 0);
-    const double density2 = far ? 2.0 * density(x) : 0.0;
-    if (far && density2 == 0.0) return 0.0;
+    if (far && std::fabs(x) >= kDensityZero) return 0.0;
     const double below = half_mass2(-o.a), above = half_mass2(o.b);
     const double total = below + above;
     if (x == 0) return (upper ? above : below) / total;
-    if (far) return density2 * ((x > 0 ? scaled_mass(x, o.b) : scaled_mass(-x, -o.a)) / total);
+    if (far) return (2.0 * density(x)) * ((x > 0 ? scaled_mass(x, o.b) : scaled_mass(-x, -o.a)) / total);
     return (x > 0 ? below + half_mass2(x) : half_mass2(-x) + above) / total;
 }
 
