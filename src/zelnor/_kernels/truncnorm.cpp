@@ -46,9 +46,9 @@ constexpr double kExpUnderflow = 746.0;
 constexpr double kProductLimit = 1e150;
 // n(t) underflows to 0 from here on.
 constexpr double kDensityZero = 39.0;
-// density_ratio(s, t) is 0 where t^2 - s^2 >= 2 kExpUnderflow; a product (t - s)(t + s) from here on
-// is that far with a wide margin for its rounding.
-constexpr double kRatioUnderflow = 1500.0;
+// density_ratio(s, t) is 0 where t^2 - s^2 >= 2 kExpUnderflow; a spread (t^2 - s^2)/2 from here on is
+// that far with a wide margin for its rounding.
+constexpr double kRatioUnderflow = 750.0;
 // Half masses of a straddling interval: erf below the first, 1 - 2 Q(t) from it, and 1 from the second
 // on, where 2 Q(t) < 2^-54 (1.9e-17 at 8.5) and the difference rounds to 1.
 constexpr double kHalfMassErf = 1.0;
@@ -477,14 +477,14 @@ double probability(double x, const Ordered& o, bool upper) {
     if (o.a >= 0) {
         const Centre c = centre(o);
         if (spread(c.x, c.h) < kScaledMassDirect) return short_probability(x, o, c, upper);
-        // Above x: where n(x)/n(a) = exp(-(x - a)(x + a)/2) underflows, the probability is 0 whatever
-        // the (finite) ratio of masses. Below x: where the part and the whole both have S = R(a)
-        // (c >= kScaledMassAlone), it is 1. Either is decided from the ends alone, before anything
-        // is evaluated, so that a mispredicted branch here costs little.
-        if (upper && (x - o.a) * (x + o.a) >= kRatioUnderflow) return 0.0;
-        const double xp = 0.5 * o.a + 0.5 * x, hp = 0.5 * x - 0.5 * o.a;
-        if (!upper && spread(xp, hp) >= kScaledMassAlone &&
-            (o.b == kInf || spread(c.x, c.h) >= kScaledMassAlone))
+        // With c_p = (x^2 - a^2)/2, the spread of [a, x]: above x, where n(x)/n(a) = exp(-c_p)
+        // underflows, the probability is 0 whatever the (finite) ratio of masses; below x, where the
+        // part and the whole both have S = R(a) (c >= kScaledMassAlone), it is 1. Either is decided
+        // from the ends alone, before anything is evaluated, so that a mispredicted branch here costs
+        // little.
+        const double cp = spread(0.5 * o.a + 0.5 * x, 0.5 * x - 0.5 * o.a);
+        if (upper && cp >= kRatioUnderflow) return 0.0;
+        if (!upper && cp >= kScaledMassAlone && (o.b == kInf || spread(c.x, c.h) >= kScaledMassAlone))
             return 1.0;
         // The part and the whole share the Mills ratios of their common ends.
         LazyMills ra(o.a), rx(x), rb(o.b);
