@@ -128,9 +128,12 @@ struct Gap {
     double c, ratio, q;
 };
 
+// The product is formed from factors capped at kProductLimit, so that it cannot overflow even where
+// the compiler evaluates it ahead of the test that discards it (clang does, as a select).
 double spread(double x, double h) {
     if (x == 0.0) return 0.0;
-    return x < kProductLimit && h < kProductLimit ? (x + x) * h : kInf;
+    const double xc = at_most(x, kProductLimit), c = (xc + xc) * at_most(h, kProductLimit);
+    return x < kProductLimit && h < kProductLimit ? c : kInf;
 }
 
 // e^(-c) for c >= 0, 0 without underflowing from kExpUnderflow on.
