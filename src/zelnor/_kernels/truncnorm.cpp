@@ -343,8 +343,15 @@ double half_mass2_from(double t, double nt) {
     return 1.0 - 2.0 * (nt * MillsRatio<double>(t));
 }
 
+// The same from rt() = R(t), called only where it is read, with n(t) computed only there.
+template <typename Rt> double half_mass2_by(double t, Rt rt) {
+    if (t < kHalfMassErf) return std::erf(t * kSqrtHalf);
+    if (t >= kHalfMassOne) return 1.0;
+    return 1.0 - 2.0 * (density(t) * rt());
+}
+
 double half_mass2(double t) {
-    return half_mass2_from(t, t < kHalfMassErf || t >= kHalfMassOne ? 0.0 : density(t));
+    return half_mass2_by(t, [=] { return MillsRatio<double>(t); });
 }
 
 // 2 (N(b) - N(a)) for a <= 0 <= b, as the sum of the two halves.
@@ -507,10 +514,19 @@ double probability(double x, const Ordered& o, bool upper) {
     // a density times S; where that density is 0 (from kDensityZero on), so is the probability.
     const bool far = x != 0 && upper == (x > 0);
     if (far && std::fabs(x) >= kDensityZero) return 0.0;
-    const double below = half_mass2(-o.a), above = half_mass2(o.b);
+    // The far side's S reads the Mills ratio of its end where its half may have read it already.
+    LazyMills r_below(-o.a), r_above(o.b);
+    const double below = half_mass2_by(-o.a, std::ref(r_below));
+    const double above = half_mass2_by(o.b, std::ref(r_above));
     const double total = below + above;
     if (x == 0) return (upper ? above : below) / total;
-    if (far) return (2.0 * density(x)) * ((x > 0 ? scaled_mass(x, o.b) : scaled_mass(-x, -o.a)) / total);
+    if (far) {
+        const double t = std::fabs(x);
+        const auto rt = [=] { return MillsRatio<double>(t); };
+        const double s = x > 0 ? scaled_mass_by(t, o.b, rt, std::ref(r_above))
+                               : scaled_mass_by(t, -o.a, rt, std::ref(r_below));
+        return (2.0 * density(x)) * (s / total);
+    }
     return (x > 0 ? below + half_mass2(x) : half_mass2(-x) + above) / total;
 }
 
