@@ -870,7 +870,8 @@ template <typename V> struct Kernels {
     // Sorts the arguments by class into buffers, evaluates each buffer as whole vectors (its last
     // vector padded with its own first argument), and puts the results back in place (out may be x);
     // a last class evaluated in place joins them there. With from_memory, x and out are the caller's
-    // arrays, fetched ahead as they are read.
+    // arrays, fetched ahead as they are read, and the found bits of the results are returned (0
+    // otherwise: the results of a class sorted again are seen where its caller puts them back).
     template <const auto& classes, bool from_memory>
     static unsigned sorted_chunk(const T* x, T* out, std::size_t n) {
         constexpr int n_classes = int(std::size(classes)), last = n_classes - 1;
@@ -935,7 +936,7 @@ template <typename V> struct Kernels {
                 p[c] += __builtin_popcount(k);
                 rest &= ~k;
             }
-            seen.add(r);
+            if constexpr (from_memory) seen.add(r);
             if (all == every) std::memcpy(out + j * lanes, &r, sizeof r);
             else V::store_lanes(out + j * lanes, all, r);
         }
