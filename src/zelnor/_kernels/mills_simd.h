@@ -30,8 +30,8 @@
 // set to a stand-in, and the packed classes' results are put over it. The arrays are prefetched a
 // chunk ahead, a line per vector as it is read. The order changes no bit: a lane's value depends on
 // its own argument only. The
-// baseline blocks (SSE2, two lanes in double) evaluate in order with the general kernels: sorting
-// lane by lane cost more than it saved.
+// baseline blocks (SSE2, two lanes in double) cannot sort, and their unsorted vectors measured slower
+// than the scalar templates: they call the templates element by element.
 //
 // Why bit-identical. Every lane performs the template's IEEE operations on the same operands in the
 // same order, each rounded on its own: the build contracts nothing (-ffp-contract=off) and no fused

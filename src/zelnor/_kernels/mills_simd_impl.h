@@ -20,6 +20,7 @@
 #endif
 
 #include "../_mills_coef.h"
+#include "mills.h"
 #include "mills_regimes.h"
 #include "mills_simd.h"
 
@@ -710,15 +711,25 @@ template <typename V> struct Kernels {
     // of 4, 8 and 16 KB on the benchmark's mixes).
     static constexpr std::size_t chunk = 8192 / sizeof(T);
 
-    template <Eval general, const auto& classes> static unsigned block(const T* x, T* out, std::size_t n) {
+    // Where lanes cannot be sorted (the baseline: two lanes of double with SSE2), every vector mixes
+    // regimes and runs the general kernel's stand-ins for all of them; that measured up to 1.8 times
+    // slower than the scalar template called element by element, so the baseline block calls it.
+    template <T (*scalar)(T), const auto& classes> static unsigned block(const T* x, T* out, std::size_t n) {
         if constexpr (V::compresses()) {
             unsigned found = 0;
             for (std::size_t k = 0; k < n; k += chunk)
                 found |= sorted_chunk<classes, true>(x + k, out + k, std::min(chunk, n - k));
             return found;
         } else {
-            return in_order<general>(x, out, n);
+            return in_order<lane_by_lane<scalar>>(x, out, n);
         }
+    }
+
+    // scalar(x) in each lane.
+    template <T (*scalar)(T)> static F lane_by_lane(F x) {
+        F r;
+        for (int l = 0; l < lanes; ++l) r[l] = scalar(x[l]);
+        return r;
     }
 
     // The extreme exponent fields of the results seen, which tell their found bits (mills_simd.h).
@@ -876,6 +887,7 @@ template <typename V> struct Kernels {
     static unsigned sorted_chunk(const T* x, T* out, std::size_t n) {
         constexpr int n_classes = int(std::size(classes)), last = n_classes - 1;
         constexpr Class beyond = classes[last];
+        constexpr bool beyond_in_place = beyond.in_place != Eval{};
         // A vector stored at count, at most chunk - lanes, fits; one read at count (AVX2's expand) too.
         alignas(64) T buf[n_classes][chunk + lanes];
         unsigned mask[chunk / lanes][last];   // the lanes of each class but the last, by vector
@@ -906,7 +918,7 @@ template <typename V> struct Kernels {
             // (The last class is either in nearly every vector or in none, on every mix measured: a
             // well-predicted test spares the compress where it is empty.)
             const unsigned left = all & ~below_previous;
-            if (!beyond.in_place && left) {
+            if (!beyond_in_place && left) {
                 negative[last] |= left & sign;
                 count[last] += V::compress_store(buf[last] + count[last], left, v);
             }
@@ -922,7 +934,7 @@ template <typename V> struct Kernels {
             const unsigned all = lanes_of(j);
             unsigned rest = all;
             F r = V::splat(1);  // (1 in the lanes beyond a partial vector's last)
-            if constexpr (beyond.in_place != nullptr) {
+            if constexpr (beyond_in_place) {
                 for (int c = 0; c < last; ++c) rest &= ~mask[j][c];
                 if (rest) {
                     const F v = all == every ? V::load(x + j * lanes) : V::load_lanes(all, x + j * lanes);
@@ -1005,8 +1017,9 @@ template <typename V> struct Classes<V, float> : ClassParts<V> {
 template <typename V> constexpr simd::Blocks<typename V::T> blocks() {
     using K = Kernels<V>;
     using C = Classes<V>;
-    return {K::template block<K::millsratio, C::r>, K::template block<K::deriv1, C::d1>,
-            K::template block<K::deriv3, C::d3>};
+    using T = typename V::T;
+    return {K::template block<MillsRatio<T>, C::r>, K::template block<MillsRatioDeriv1<T>, C::d1>,
+            K::template block<MillsRatioDeriv3<T>, C::d3>};
 }
 
 template <int Bytes> constexpr simd::Path make_path(const char* name) {
