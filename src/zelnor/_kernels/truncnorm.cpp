@@ -332,22 +332,20 @@ double tail_var(double t, double r) {
 // n(t).
 double density(double t) { return kInvSqrt2Pi * gauss(t); }
 
-// 2 (N(t) - N(0)) for t >= 0 from nt = n(t) (not read below kHalfMassErf or from kHalfMassOne on).
+// 2 (N(t) - N(0)) for t >= 0, with nt() = n(t) and rt() = R(t) called only where they are read.
 // Below kHalfMassErf it is erf(t/sqrt 2), which erf takes from a rational approximation alone; from
 // there 1 - 2 Q(t) = 1 - 2 n(t) R(t), at least 0.68, so the difference loses under an ulp, and n(t)
 // is the one the mean and variance need as well, where erf would take an exponential of its own.
 // Kept doubled: halving would round a subnormal mass.
-double half_mass2_from(double t, double nt) {
+template <typename Nt, typename Rt> double half_mass2_by(double t, Nt nt, Rt rt) {
     if (t < kHalfMassErf) return std::erf(t * kSqrtHalf);
     if (t >= kHalfMassOne) return 1.0;
-    return 1.0 - 2.0 * (nt * MillsRatio<double>(t));
+    return 1.0 - 2.0 * (nt() * rt());
 }
 
-// The same from rt() = R(t), called only where it is read, with n(t) computed only there.
+// The same from rt() alone, n(t) computed where it is read.
 template <typename Rt> double half_mass2_by(double t, Rt rt) {
-    if (t < kHalfMassErf) return std::erf(t * kSqrtHalf);
-    if (t >= kHalfMassOne) return 1.0;
-    return 1.0 - 2.0 * (density(t) * rt());
+    return half_mass2_by(t, [=] { return density(t); }, rt);
 }
 
 double half_mass2(double t) {
@@ -369,7 +367,10 @@ struct Straddle {
 
 Straddle straddle(double a, double b) {
     const double na = density(a), nb = density(b);
-    return {na, nb, half_mass2_from(-a, na) + half_mass2_from(b, nb)};
+    const auto half = [](double t, double nt) {
+        return half_mass2_by(t, [=] { return nt; }, [=] { return MillsRatio<double>(t); });
+    };
+    return {na, nb, half(-a, na) + half(b, nb)};
 }
 
 // The interval after reflection, b >= -a, a < b, a > -inf unless it is the whole line.
