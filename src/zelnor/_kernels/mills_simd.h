@@ -26,8 +26,9 @@
 // about a quarter of a nanosecond an element per class in double with AVX-512 (half in float), so
 // regimes share a class (evaluated by the general kernel, which skips what no lane needs) where a
 // class of their own measured slower, and R's last class, 1/x (nearly all of a log-spread mix), is
-// not packed at all: each vector holding some of it is evaluated where it stands, the other lanes
-// set to a stand-in, and the packed classes' results are put over it. The arrays are prefetched a
+// not packed at all: each vector holding some of it is evaluated as it is sorted, the other lanes
+// set to a stand-in, so that its divisions overlap the sorting, and the packed classes' results are
+// put over it in the vectors that hold them. The arrays are prefetched a
 // chunk ahead, a line per vector as it is read. The order changes no bit: a lane's value depends on
 // its own argument only. The
 // baseline blocks (SSE2, two lanes in double) cannot sort, and their unsorted vectors measured slower
