@@ -467,17 +467,19 @@ template <typename V> struct Kernels {
     template <typename Exps, typename Reflect> static F reflect(F x, F r, Exps exps, Reflect with_exp) {
         if (!exps.may_reflect()) return r;
         const M neg = x < T(0);
-        if (!V::any(neg)) return r;
+        if (Exps::tests_lanes && !V::any(neg)) return r;
         const M refl = neg & (x >= -P::reflection_cutoff);
         r = refl ? with_exp(refl ? x : V::splat(0), exps(refl)) : r;
         return neg & ~refl ? V::splat(std::numeric_limits<T>::infinity()) : r;
     }
     struct LaneByLane {
+        static constexpr bool tests_lanes = true;
         F x;
         static bool may_reflect() { return true; }
         F operator()(M refl) const { return reflection_exp(x, refl); }
     };
     struct Computed {
+        static constexpr bool tests_lanes = false;
         const T* e;  // nullptr where no argument of the class is negative
         bool may_reflect() const { return e != nullptr; }
         F operator()(M) const { return V::load(e); }
@@ -852,10 +854,8 @@ template <typename V> struct Kernels {
             const unsigned bits = V::bits(refl);
             any_neg |= V::any(neg);
             refl_bits[k / lanes] = bits;
-            if (bits) {  // (the other lanes square 0: a huge argument would raise overflow)
-                const F xr = refl ? x : V::splat(0);
-                m += V::compress_store(a + m, bits, (T(0.5) * xr) * xr);
-            }
+            const F xr = refl ? x : V::splat(0);  // (the other lanes square 0: a huge one would overflow)
+            m += V::compress_store(a + m, bits, (T(0.5) * xr) * xr);
         }
         if (any_neg) {  // otherwise no kernel reads e
             for (int j = 0; j < m; ++j) a[j] = P::exp(a[j]);
