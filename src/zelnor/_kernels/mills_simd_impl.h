@@ -463,7 +463,9 @@ template <typename V> struct Kernels {
     // The reflections for x < 0 (x not NaN), from r the value at |x|: each lane in the template's
     // order, +inf below the cut-off. exps(refl) gives the exponentials of the lanes in refl: computed
     // lane by lane here, or read from those computed for a whole class at once (evaluate_class), which
-    // knows when no argument of the class is negative.
+    // knows when no argument of the class is negative. A class with some takes the select in every
+    // vector (its other lanes read a zero exponential): whether a vector holds one is a coin toss in
+    // the classes where negatives are few, and the test was a mispredicted branch.
     template <typename Exps, typename Reflect> static F reflect(F x, F r, Exps exps, Reflect with_exp) {
         if (!exps.may_reflect()) return r;
         const M neg = x < T(0);
