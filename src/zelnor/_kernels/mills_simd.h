@@ -14,25 +14,24 @@
 //
 // Sorting by regime (AVX-512 and AVX2). Before evaluation the blocks sort their arguments, 8 KB at a
 // time, into classes by |x| (compared as the integer bits of |x|, which raise no flag and put NaN
-// above +inf): the pieces, the convergents and what lies beyond them. One masked compare, one
-// compress (AVX-512's vcompress; with AVX2 a permute by indices looked up by the lane mask) and one
-// store per class and vector pack each class into a buffer of its own; the pieces' buffer is sorted
-// again by window of table rows (16 rows of a column fill a pair of registers in double, 32 in
-// float); every buffer is evaluated as whole vectors by its class's own kernel, which performs only
-// its regime's operations and fetches coefficients by a permute from the registers of its window
-// (AVX2 gathers double); and one expand per class and vector puts the results back in place. The
-// exponentials of a class's reflected lanes are computed together first: their arguments packed,
-// the scalar exp called in one tight loop, the values unpacked beside their lanes. Sorting costs
-// about a quarter of a nanosecond an element per class in double with AVX-512 (half in float), so
-// regimes share a class (evaluated by the general kernel, which skips what no lane needs) where a
-// class of their own measured slower, and R's last class, 1/x (nearly all of a log-spread mix), is
-// not packed at all: each vector holding some of it is evaluated as it is sorted, the other lanes
-// set to a stand-in, so that its divisions overlap the sorting, and the packed classes' results are
-// put over it in the vectors that hold them. The arrays are prefetched a
-// chunk ahead, a line per vector as it is read. The order changes no bit: a lane's value depends on
-// its own argument only. The
-// baseline blocks (SSE2, two lanes in double) cannot sort, and their unsorted vectors measured slower
-// than the scalar templates: they call the templates element by element.
+// above +inf): the pieces, the convergents and what lies beyond them. One masked compare, one compress
+// (AVX-512's vcompress; with AVX2 a permute by indices looked up by the lane mask) and one store per
+// class and vector pack each class into a buffer of its own; the pieces' buffer is sorted again by
+// window of table rows (16 rows of a column fill a pair of registers in double, 32 in float); every
+// buffer is evaluated as whole vectors by its class's own kernel, which performs only its regime's
+// operations and fetches coefficients by a permute from the registers of its window (AVX2 gathers
+// double); and one expand per class and vector puts the results back in place. The exponentials of a
+// class's reflected lanes are computed together first: their arguments packed, the scalar exp called
+// in one tight loop, the values unpacked beside their lanes. Sorting costs about a quarter of a
+// nanosecond an element per class in double with AVX-512 (half in float), so regimes share a class
+// (evaluated by the general kernel, which skips what no lane needs) where a class of their own
+// measured slower, and R's last class, 1/x (nearly all of a log-spread mix), is not packed at all:
+// each vector holding some of it is evaluated as it is sorted, the other lanes set to a stand-in, so
+// that its divisions overlap the sorting, and the packed classes' results are put over it in the
+// vectors that hold them. The arrays are prefetched a chunk ahead, a line per vector as it is read.
+// The order changes no bit: a lane's value depends on its own argument only. The baseline blocks
+// (SSE2, two lanes in double) cannot sort, and their unsorted vectors measured slower than the scalar
+// templates: they call the templates element by element.
 //
 // Why bit-identical. Every lane performs the template's IEEE operations on the same operands in the
 // same order, each rounded on its own: the build contracts nothing (-ffp-contract=off) and no fused

@@ -975,7 +975,7 @@ template <typename V> struct Kernels {
             if (all == every) std::memcpy(out + j * lanes, &r, sizeof r);
             else V::store_lanes(out + j * lanes, all, r);
         };
-        if (beyond_in_place && n_mixed < nv) {  // (where every vector is listed, in order without the list)
+        if constexpr (beyond_in_place) {
             for (std::size_t i = 0; i < n_mixed; ++i) put_back(mixed[i]);
         } else {
             for (std::size_t j = 0; j < nv; ++j) put_back(j);
