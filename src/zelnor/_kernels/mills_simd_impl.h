@@ -144,7 +144,8 @@ template <typename T_, int Bytes> struct Vec {
         return false;
     }
 
-    // Bit l set where lane l of m is set.
+    // Bit l set where the sign bit of lane l of m is: where lane l of a lane mask is set, or where lane
+    // l of a vector M(v) is negative (-0 and NaN with the sign bit included).
     static unsigned bits(M m) {
 #if defined(__AVX512F__)
         if constexpr (Bytes == 64 && sizeof(T) == 8) return _mm512_movepi64_mask(__m512i(m));
@@ -159,7 +160,7 @@ template <typename T_, int Bytes> struct Vec {
         if constexpr (Bytes == 16 && sizeof(T) == 4) return unsigned(_mm_movemask_ps(__m128(m)));
 #endif
         unsigned b = 0;
-        for (int l = 0; l < lanes; ++l) b |= unsigned(m[l] != 0) << l;
+        for (int l = 0; l < lanes; ++l) b |= unsigned(m[l] < 0) << l;
         return b;
     }
 
@@ -267,16 +268,6 @@ template <typename T_, int Bytes> struct Vec {
         else return _mm512_mask_blend_ps(__mmask16(k), b, a);
     }
 
-    // The lanes of bit mask k loaded from p (zeros elsewhere), or stored to p.
-    static F load_lanes(unsigned k, const T* p) {
-        if constexpr (sizeof(T) == 8) return _mm512_maskz_loadu_pd(__mmask8(k), p);
-        else return _mm512_maskz_loadu_ps(__mmask16(k), p);
-    }
-    static void store_lanes(T* p, unsigned k, F v) {
-        if constexpr (sizeof(T) == 8) _mm512_mask_storeu_pd(p, __mmask8(k), v);
-        else _mm512_mask_storeu_ps(p, __mmask16(k), v);
-    }
-
     // into, with the lanes of bit mask k taken in order from p on.
     static F expand_load(F into, unsigned k, const T* p) {
         if constexpr (sizeof(T) == 8) return _mm512_mask_expandloadu_pd(into, __mmask8(k), p);
@@ -334,14 +325,6 @@ template <typename T_, int Bytes> struct Vec {
     }
     static F select(unsigned k, F a, F b) { return lane_mask(k) ? a : b; }
     static unsigned less(unsigned k, M a, M b) { return bits(a < b) & k; }
-    static F load_lanes(unsigned k, const T* p) {
-        if constexpr (sizeof(T) == 8) return _mm256_maskload_pd(p, __m256i(lane_mask(k)));
-        else return _mm256_maskload_ps(p, __m256i(lane_mask(k)));
-    }
-    static void store_lanes(T* p, unsigned k, F v) {
-        if constexpr (sizeof(T) == 8) _mm256_maskstore_pd(p, __m256i(lane_mask(k)), v);
-        else _mm256_maskstore_ps(p, __m256i(lane_mask(k)), v);
-    }
     // (Reads a whole vector from p: the buffers it reads leave a vector's room beyond their end.)
     static F expand_load(F into, unsigned k, const T* p) {
         return lane_mask(k) ? permute_words(load(p), expanding, k) : into;
@@ -721,8 +704,15 @@ template <typename V> struct Kernels {
     template <T (*scalar)(T), const auto& classes> static unsigned block(const T* x, T* out, std::size_t n) {
         if constexpr (V::compresses()) {
             unsigned found = 0;
-            for (std::size_t k = 0; k < n; k += chunk)
-                found |= sorted_chunk<classes, true>(x + k, out + k, std::min(chunk, n - k));
+            const std::size_t whole = n - n % lanes;
+            for (std::size_t k = 0; k < whole; k += chunk)
+                found |= sorted_chunk<classes, true>(x + k, out + k, std::min(chunk, whole - k));
+            if (whole < n) {  // the last elements, made a vector by copies of the first of them
+                alignas(64) T v[lanes];
+                for (std::size_t l = 0; l < std::size_t(lanes); ++l) v[l] = x[whole + l < n ? whole + l : whole];
+                found |= sorted_chunk<classes, true>(v, v, lanes);  // (the copies find what it finds)
+                std::memcpy(out + whole, v, (n - whole) * sizeof(T));
+            }
             return found;
         } else {
             return in_order<lane_by_lane<scalar>>(x, out, n);
@@ -875,13 +865,16 @@ template <typename V> struct Kernels {
             std::memcpy(b + k, &v, sizeof v);
         }
     }
-    // A class whose arguments are sorted again, into the classes of the list sub.
+    // A class whose arguments are sorted again, into the classes of the list sub (with the padding of
+    // its last vector).
     template <const auto& sub> static void sorted(T* b, int count, bool) {
-        if constexpr (V::compresses()) sorted_chunk<sub, false>(b, b, std::size_t(count));
+        const std::size_t padded = std::size_t(count + lanes - 1) / lanes * lanes;
+        if constexpr (V::compresses()) sorted_chunk<sub, false>(b, b, padded);
     }
 
-    // Sorts the arguments by class into buffers, evaluates each buffer as whole vectors (its last
-    // vector padded with its own first argument), and puts the results back in place (out may be x).
+    // Sorts the n arguments (whole vectors: the block pads its last elements to one) by class into
+    // buffers, evaluates each buffer as whole vectors (its last vector padded with its own first
+    // argument), and puts the results back in place (out may be x).
     // A last class evaluated in place is evaluated as the vectors are sorted, its results stored at
     // once; only the vectors that hold other classes too are visited again. With from_memory, x and
     // out are the caller's arrays, fetched ahead as they are read, and the found bits of the results
@@ -896,11 +889,8 @@ template <typename V> struct Kernels {
         alignas(64) T buf[n_classes][chunk + lanes];
         unsigned mask[chunk / lanes][last];   // the lanes of each class but the last, by vector
         int count[n_classes] = {};
-        const std::size_t nv = (n + lanes - 1) / lanes;
-        constexpr unsigned every = (1u << lanes) - 1;
-        const auto lanes_of = [n](std::size_t j) {  // the bit mask of vector j's elements
-            return n - j * lanes >= std::size_t(lanes) ? every : (1u << (n - j * lanes)) - 1;
-        };
+        const std::size_t nv = n / lanes;
+        constexpr unsigned all = (1u << lanes) - 1;
         unsigned negative[n_classes] = {};  // the lanes of each class's arguments with the sign bit set
         Seen seen;
         // With a class evaluated in place, the vectors that hold lanes of packed classes as well.
@@ -909,10 +899,9 @@ template <typename V> struct Kernels {
         std::size_t n_mixed = 0;
         for (std::size_t j = 0; j < nv; ++j) {
             if constexpr (from_memory) fetch_ahead(x + j * lanes, out + j * lanes);
-            const unsigned all = lanes_of(j);
-            const F v = all == every ? V::load(x + j * lanes) : V::load_lanes(all, x + j * lanes);
+            const F v = V::load(x + j * lanes);
             const M y = magnitude(v);
-            const unsigned sign = V::bits(M(v) < 0);
+            const unsigned sign = V::bits(M(v));
             // Each class's lanes from two comparisons with the rising bounds, each independent of the
             // other classes' (a chain of class after class cost the sort about a third of its time).
             unsigned below_previous = 0;
@@ -935,8 +924,7 @@ template <typename V> struct Kernels {
                 if (left) {
                     const F r = beyond.in_place(V::select(left, v, V::splat(beyond.stand_in)));
                     if constexpr (from_memory) seen.add(r);  // (the stand-in's is neither tiny nor inf)
-                    if (all == every) std::memcpy(out + j * lanes, &r, sizeof r);
-                    else V::store_lanes(out + j * lanes, all, r);
+                    std::memcpy(out + j * lanes, &r, sizeof r);
                 }
                 mixed[n_mixed] = static_cast<std::uint8_t>(j);
                 n_mixed += left != all;
@@ -955,14 +943,11 @@ template <typename V> struct Kernels {
         const T* p[n_classes];
         for (int c = 0; c < n_classes; ++c) p[c] = buf[c];
         const auto put_back = [&](std::size_t j) {
-            const unsigned all = lanes_of(j);
             unsigned rest = all;
-            F r = V::splat(1);  // (1 in the lanes beyond a partial vector's last)
+            F r = V::splat(1);
             if constexpr (beyond_in_place) {  // over the results of the first pass, where it put some
                 for (int c = 0; c < last; ++c) rest &= ~mask[j][c];
-                if (rest)
-                    r = all == every ? V::load(out + j * lanes)
-                                     : V::select(all, V::load_lanes(all, out + j * lanes), r);
+                if (rest) r = V::load(out + j * lanes);
             }
             for (int c = 0; c < n_classes; ++c) {
                 if (count[c] == 0) continue;  // the same for every vector of the chunk
@@ -972,8 +957,7 @@ template <typename V> struct Kernels {
                 rest &= ~k;
             }
             if constexpr (from_memory) seen.add(r);
-            if (all == every) std::memcpy(out + j * lanes, &r, sizeof r);
-            else V::store_lanes(out + j * lanes, all, r);
+            std::memcpy(out + j * lanes, &r, sizeof r);
         };
         if constexpr (beyond_in_place) {
             for (std::size_t i = 0; i < n_mixed; ++i) put_back(mixed[i]);
