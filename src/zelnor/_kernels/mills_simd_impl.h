@@ -935,11 +935,12 @@ template <typename V> struct Kernels {
         }
         // (Unrolled, so that the counts are indexed by constants and stay out of memory in the sort.)
 #pragma GCC unroll 4
-        for (int c = 0; c < n_classes; ++c)
-            for (int k = count[c]; k % lanes != 0; ++k) buf[c][k] = buf[c][0];
-#pragma GCC unroll 4
-        for (int c = 0; c < n_classes; ++c)
-            if (count[c]) classes[c].run(buf[c], count[c], negative[c] != 0);
+        for (int c = 0; c < n_classes; ++c) {
+            if (count[c] == 0) continue;
+            const F first = V::splat(buf[c][0]);  // the last vector padded with copies of the first
+            std::memcpy(buf[c] + count[c], &first, sizeof first);
+            classes[c].run(buf[c], count[c], negative[c] != 0);
+        }
         const T* p[n_classes];
         for (int c = 0; c < n_classes; ++c) p[c] = buf[c];
         const auto put_back = [&](std::size_t j) {
