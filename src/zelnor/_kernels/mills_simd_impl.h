@@ -945,7 +945,7 @@ template <typename V> struct Kernels {
         for (int c = 0; c < n_classes; ++c) p[c] = buf[c];
         const auto put_back = [&](std::size_t j) {
             unsigned rest = all;
-            F r = V::splat(1);
+            F r{};  // (every lane is filled below)
             if constexpr (beyond_in_place) {  // over the results of the first pass, where it put some
                 for (int c = 0; c < last; ++c) rest &= ~mask[j][c];
                 if (rest) r = V::load(out + j * lanes);
